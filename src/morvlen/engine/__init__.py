@@ -1,0 +1,1 @@
+"""Engines that drive behavior trees."""

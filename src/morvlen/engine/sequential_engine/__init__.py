@@ -1,0 +1,3 @@
+"""One behavior tree and its blackboard, ticked on the calling thread."""
+
+from morvlen._runtime import SequentialEngine  # noqa: F401

@@ -1,0 +1,1 @@
+"""Engines that run trees on worker threads."""

@@ -1,0 +1,1 @@
+"""Base classes of action nodes."""

@@ -1,0 +1,3 @@
+"""The base class of action node classes."""
+
+from morvlen._runtime import SimpleActionNode  # noqa: F401
