@@ -1,0 +1,60 @@
+#pragma once
+// A tree's blackboard: named entries holding Python objects (identity kept, never
+// copied). Each tree and each SubTree instance has its own; a SubTree's blackboard
+// forwards remapped keys (and, with _autoremap, every other non-private key) to its
+// parent. "@key" names an entry of the root blackboard of the hierarchy.
+//
+// Thread safety: every method may be called from any thread, with or without the
+// GIL; methods take the GIL themselves where they touch Python objects, and an
+// internal mutex guards the entry table.
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nanobind/nanobind.h>
+
+namespace morvlen::bt {
+
+class Blackboard : public std::enable_shared_from_this<Blackboard> {
+public:
+    using Ptr = std::shared_ptr<Blackboard>;
+
+    static Ptr create(Ptr parent = nullptr);
+
+    // The entry's value, or nullopt when it was never written (or was unset).
+    std::optional<nanobind::object> get(std::string_view key) const;
+    void set(std::string_view key, nanobind::object value);
+    // Removes the entry; returns whether it existed.
+    bool unset(std::string_view key);
+
+    // Makes local `key` an alias of the parent's `parent_key`.
+    void add_remapping(std::string key, std::string parent_key);
+    void enable_autoremap(bool on);
+
+    // Entries stored in this blackboard itself (not those forwarded to a parent).
+    std::vector<std::pair<std::string, nanobind::object>> local_entries() const;
+
+    Blackboard* parent() const noexcept { return parent_.get(); }
+    Blackboard& root() noexcept;
+
+    ~Blackboard();
+
+private:
+    explicit Blackboard(Ptr parent);
+    // Where `key` lives: this blackboard and the key, or an ancestor and its key.
+    std::pair<Blackboard*, std::string> resolve(std::string_view key);
+    std::pair<const Blackboard*, std::string> resolve(std::string_view key) const;
+
+    Ptr parent_;
+    bool autoremap_ = false;
+    std::map<std::string, std::string, std::less<>> remapping_;
+    mutable std::mutex mutex_;
+    std::map<std::string, nanobind::object, std::less<>> entries_;
+};
+
+}  // namespace morvlen::bt

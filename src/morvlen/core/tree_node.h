@@ -1,0 +1,170 @@
+#pragma once
+// The node base classes of the runtime. Built-in nodes derive from ControlNode,
+// DecoratorNode or LeafNode and implement tick() (and halt() where they hold state).
+//
+// Ticking runs without the GIL: a node takes it only where it touches Python objects
+// (ports take it themselves; Python actions take it around their tick function).
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nanobind/nanobind.h>
+
+#include "morvlen/core/blackboard.h"
+#include "morvlen/core/errors.h"
+#include "morvlen/core/ports.h"
+#include "morvlen/core/status.h"
+
+namespace morvlen::bt {
+
+using Clock = std::chrono::steady_clock;
+
+struct NodeManifest {
+    std::string id;  // registration id, the XML tag (compact form) or ID attribute
+    NodeKind kind = NodeKind::Action;
+    PortList ports;
+    std::string description;
+    int min_children = 0;  // checked when the tree is built
+    int max_children = 0;  // -1: no upper bound
+};
+
+// Everything a node is built from.
+struct NodeConfig {
+    std::string name;  // the `name` attribute, or the registration id
+    std::string path;  // unique within the tree, e.g. "MainTree/root_sequence/Sleep#2"
+    const NodeManifest* manifest = nullptr;
+    Blackboard::Ptr blackboard;
+    // Attribute text by port name, with declared defaults filled in for absent ports.
+    std::map<std::string, std::string, std::less<>> ports;
+};
+
+class TreeNode {
+public:
+    explicit TreeNode(NodeConfig config);
+    virtual ~TreeNode();
+    TreeNode(const TreeNode&) = delete;
+    TreeNode& operator=(const TreeNode&) = delete;
+
+    // Ticks the node: runs tick(), refuses IDLE as a result (NodeLogicError) and
+    // stores the status.
+    NodeStatus execute_tick();
+    // Halts the node if it is RUNNING (halt()), then sets it to IDLE. Halting an idle
+    // or completed node only resets it.
+    void halt_node();
+    // Sets a completed node back to IDLE without halting.
+    void reset_status() noexcept { status_ = NodeStatus::IDLE; }
+
+    NodeStatus status() const noexcept { return status_; }
+    const std::string& name() const noexcept { return config_.name; }
+    const std::string& registration_name() const noexcept { return config_.manifest->id; }
+    const std::string& full_path() const noexcept { return config_.path; }
+    NodeKind kind() const noexcept { return config_.manifest->kind; }
+    const NodeConfig& config() const noexcept { return config_; }
+
+    // Child nodes, for walking the tree (status reports, halting).
+    virtual std::vector<TreeNode*> children() const { return {}; }
+
+    // Reads an input (or inout) port: a literal is converted from its text, a
+    // "{key}" pointer reads the blackboard entry (converting a str entry from text).
+    // Supported T: std::string, int64_t, double, bool, NodeStatus, nanobind::object,
+    // std::vector<std::string> (a ";"-separated queue).
+    // Throws PortError naming node and port when the port is not set, the entry was
+    // never written, or the value does not convert.
+    template <class T> T get_input(std::string_view port) const;
+    // As get_input, but nullopt when the port is unset or its entry was never written.
+    template <class T> std::optional<T> try_get_input(std::string_view port) const;
+    // Writes an output (or inout) port through its "{key}" pointer. PortError when
+    // the port is not a pointer.
+    void set_output(std::string_view port, nanobind::object value);
+    // The blackboard key a port points to ("{key}" -> "key", "{=}" -> the port name),
+    // or nullopt when the port holds a literal or is not set.
+    std::optional<std::string> port_key(std::string_view port) const;
+
+protected:
+    virtual NodeStatus tick() = 0;
+    // Called by halt_node() when the node is RUNNING: stop children, clear timers.
+    virtual void halt() {}
+    // Sets the status seen by the parent while the node works (e.g. RUNNING before
+    // ticking the first child).
+    void set_status(NodeStatus status) noexcept { status_ = status; }
+
+private:
+    NodeConfig config_;
+    NodeStatus status_ = NodeStatus::IDLE;
+};
+
+class ControlNode : public TreeNode {
+public:
+    using TreeNode::TreeNode;
+    void add_child(std::unique_ptr<TreeNode> child) { children_.push_back(std::move(child)); }
+    std::vector<TreeNode*> children() const override;
+    size_t child_count() const noexcept { return children_.size(); }
+    TreeNode& child(size_t i) const { return *children_.at(i); }
+
+protected:
+    // Halts every child from index `first` on.
+    void halt_children(size_t first = 0);
+    void halt_child(size_t i) { children_.at(i)->halt_node(); }
+    // The default halt of controls: halt all children.
+    void halt() override { halt_children(); }
+
+private:
+    std::vector<std::unique_ptr<TreeNode>> children_;
+};
+
+class DecoratorNode : public TreeNode {
+public:
+    using TreeNode::TreeNode;
+    void set_child(std::unique_ptr<TreeNode> child) { child_ = std::move(child); }
+    std::vector<TreeNode*> children() const override;
+
+protected:
+    TreeNode& child() const { return *child_; }
+    void halt_child() { child_->halt_node(); }
+    void halt() override { halt_child(); }
+
+private:
+    std::unique_ptr<TreeNode> child_;
+};
+
+class LeafNode : public TreeNode {
+public:
+    using TreeNode::TreeNode;
+};
+
+using NodeBuilder = std::function<std::unique_ptr<TreeNode>(NodeConfig config)>;
+
+// Node types known to a factory: built-ins and registered actions.
+class NodeRegistry {
+public:
+    // Throws TreeBuildError when the id is already registered.
+    void add(NodeManifest manifest, NodeBuilder builder);
+    template <class Node> void add(NodeManifest manifest) {
+        add(std::move(manifest), [](NodeConfig config) { return std::make_unique<Node>(std::move(config)); });
+    }
+    const NodeManifest* manifest(std::string_view id) const;
+    std::unique_ptr<TreeNode> build(std::string_view id, NodeConfig config) const;
+    // Registration ids in registration order.
+    std::vector<std::string> ids() const;
+
+private:
+    struct Entry {
+        std::unique_ptr<NodeManifest> manifest;  // stable address: configs point to it
+        NodeBuilder builder;
+    };
+    std::map<std::string, Entry, std::less<>> entries_;
+    std::vector<std::string> order_;
+};
+
+// Registers every built-in node of the version 4 format (controls, decorators and
+// leaves; SubTree is structural and handled by the tree builder).
+void register_builtin_nodes(NodeRegistry& registry);
+
+}  // namespace morvlen::bt
