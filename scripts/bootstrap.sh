@@ -40,10 +40,10 @@ fi
 
 stamp="$venv/.build-reqs"
 if [ "$(cat "$stamp" 2>/dev/null)" != "${build_reqs[*]}" ]; then
-    "$venv/bin/python" -m pip install -q "${build_reqs[@]}" >&2
+    "$venv/bin/python" -m pip install -q -c "$root/constraints.txt" "${build_reqs[@]}" >&2
     echo "${build_reqs[*]}" > "$stamp"
 fi
 
 echo "building and installing morvlen[$extras]" >&2
 "$venv/bin/python" -m pip install -q --no-build-isolation \
-    -Cbuild-dir="$root/build/venv" "$root[$extras]" >&2
+    -Cbuild-dir="$root/build/venv" -c "$root/constraints.txt" "$root[$extras]" >&2
