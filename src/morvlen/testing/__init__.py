@@ -1,0 +1,1 @@
+"""Helpers for tests and offline demonstrations."""
