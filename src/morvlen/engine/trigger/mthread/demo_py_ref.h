@@ -1,0 +1,89 @@
+#pragma once
+// An owning reference to a Python object and the few call helpers the
+// demonstration needs. Every function here expects the GIL to be held; a null
+// Ref means the call failed and a Python exception is set.
+
+#include <Python.h>
+
+#include <initializer_list>
+#include <string_view>
+#include <utility>
+
+namespace morvlen::mthread::demo {
+
+class Ref {
+public:
+    Ref() = default;
+    // Takes over a new reference (may be null: a failed C-API call).
+    static Ref steal(PyObject* o) { return Ref(o); }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject* o) {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+
+    Ref(const Ref& other) : obj_(other.obj_) { Py_XINCREF(obj_); }
+    Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+        std::swap(obj_, other.obj_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(obj_); }
+
+    PyObject* get() const { return obj_; }
+    // Hands the reference to the caller (for returning to the interpreter).
+    PyObject* release() { return std::exchange(obj_, nullptr); }
+    explicit operator bool() const { return obj_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* o) : obj_(o) {}
+    PyObject* obj_ = nullptr;
+};
+
+inline Ref str_of(std::string_view text) {
+    return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// A keyword argument for call_kw: name and (borrowed) value.
+struct Kw {
+    const char* name;
+    PyObject* value;
+};
+
+// callable(*args, **kwargs), keywords passed in the order given.
+inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> args, std::initializer_list<Kw> kwargs) {
+    const Ref arg_tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    const Ref kw_dict = Ref::steal(PyDict_New());
+    if (!arg_tuple || !kw_dict) return {};
+    Py_ssize_t i = 0;
+    for (PyObject* a : args) {
+        if (!a) return {};  // an argument that failed to build; its error is set
+        PyTuple_SET_ITEM(arg_tuple.get(), i++, Py_NewRef(a));
+    }
+    for (const Kw& kw : kwargs) {
+        if (!kw.value || PyDict_SetItemString(kw_dict.get(), kw.name, kw.value) < 0) return {};
+    }
+    return Ref::steal(PyObject_Call(callable, arg_tuple.get(), kw_dict.get()));
+}
+
+// obj.name(*args), looked up on the object so overrides take effect.
+inline Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args) {
+    const Ref method = Ref::steal(PyObject_GetAttrString(obj, name));
+    if (!method) return {};
+    return call_kw(method.get(), args, {});
+}
+
+// A global name of a module namespace, read at the moment of use; a missing one
+// raises NameError as the interpreter would.
+inline Ref global(PyObject* globals, const char* name) {
+    const Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key) return {};
+    PyObject* value = PyDict_GetItemWithError(globals, key.get());  // borrowed
+    if (!value) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        return {};
+    }
+    return Ref::borrow(value);
+}
+
+}  // namespace morvlen::mthread::demo
