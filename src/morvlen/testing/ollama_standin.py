@@ -12,10 +12,11 @@ Served:
   JSON (one piece per line, then a final ``done`` line), or as one JSON object
   when the request says ``"stream": false``.
 
-Error cases, for tests:
-- a model outside `SERVED_MODELS`: status 404 with ``{"error": ...}``;
-- the model `BROKEN_STREAM_MODEL`: the first piece, then an error line
-  ``{"error": ...}`` in the middle of the stream (status 200);
+Error cases, for tests (which models are served, and which break, is set per
+server; the defaults are `SERVED_MODELS` and `BROKEN_STREAM_MODEL`):
+- a model that is not served: status 404 with ``{"error": ...}``;
+- a broken model: the first piece, then an error line ``{"error": ...}`` in
+  the middle of the stream (status 200);
 - a body that is not a JSON object, or one without a model name: status 400.
 
 Run on its own:  python -m morvlen.testing.ollama_standin --port 11434
@@ -32,7 +33,7 @@ import time
 from datetime import datetime, timezone
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any
+from typing import Any, Collection, Iterable
 
 CANNED_NOTICE = "the Ollama stand-in answers with canned text made from each request; no model runs"
 VERSION = "0.0.0-standin"
@@ -62,14 +63,14 @@ def _last_user_text(messages: Any) -> str:
     return ""
 
 
-def check_request(request: Any) -> str:
+def check_request(request: Any, models: Collection[str] = SERVED_MODELS) -> str:
     """Return the requested model name, or raise RequestError saying what is wrong."""
     if not isinstance(request, dict):
         raise RequestError(HTTPStatus.BAD_REQUEST, "the request body must be a JSON object")
     model = request.get("model")
     if not isinstance(model, str) or not model:
         raise RequestError(HTTPStatus.BAD_REQUEST, "model is required")
-    if model not in SERVED_MODELS:
+    if model not in models:
         raise RequestError(HTTPStatus.NOT_FOUND, f'model "{model}" not found, try pulling it first')
     return model
 
@@ -86,11 +87,12 @@ def answer_pieces(request: dict) -> list[str]:
     return _PIECE.findall(text)
 
 
-def stream_lines(request: dict) -> list[dict]:
-    """Every JSON line of the streamed answer, the final line or error line included."""
+def stream_lines(request: dict, broken: bool = False) -> list[dict]:
+    """Every JSON line of the streamed answer, the final line included; a broken
+    stream ends in an error line after its first piece instead."""
     model = request["model"]
     pieces = answer_pieces(request)
-    if model == BROKEN_STREAM_MODEL:
+    if broken:
         return [_piece_line(model, pieces[0]), {"error": MID_STREAM_ERROR}]
     return [_piece_line(model, piece) for piece in pieces] + [_final_line(model, len(pieces))]
 
@@ -143,7 +145,7 @@ class _Handler(BaseHTTPRequestHandler):
             return
         try:
             request = json.loads(body or b"null")
-            check_request(request)
+            model = check_request(request, self.server.models)
         except json.JSONDecodeError as exc:
             self._send_json(HTTPStatus.BAD_REQUEST, {"error": f"invalid JSON body: {exc}"})
             return
@@ -156,7 +158,7 @@ class _Handler(BaseHTTPRequestHandler):
             reply["message"]["content"] = content
             self._send_json(HTTPStatus.OK, reply)
             return
-        self._stream(stream_lines(request))
+        self._stream(stream_lines(request, broken=model in self.server.broken_models))
 
     def _stream(self, lines: list[dict]) -> None:
         # No length: the body ends when the connection closes (HTTP/1.0), which
@@ -189,13 +191,26 @@ class _Handler(BaseHTTPRequestHandler):
 
 
 class StandinServer(ThreadingHTTPServer):
-    """The stand-in's HTTP server; `piece_delay` seconds pass between streamed lines."""
+    """The stand-in's HTTP server on 127.0.0.1.
+
+    `models` are served; those also in `broken_models` break off mid-stream;
+    `piece_delay` seconds pass between streamed lines.
+    """
 
     daemon_threads = True
 
-    def __init__(self, port: int = 0, piece_delay: float = 0.0, verbose: bool = False) -> None:
+    def __init__(
+        self,
+        port: int = 0,
+        piece_delay: float = 0.0,
+        models: Iterable[str] = SERVED_MODELS,
+        broken_models: Iterable[str] = (BROKEN_STREAM_MODEL,),
+        verbose: bool = False,
+    ) -> None:
         super().__init__(("127.0.0.1", port), _Handler)
         self.piece_delay = piece_delay
+        self.broken_models = frozenset(broken_models)
+        self.models = frozenset(models) | self.broken_models
         self.verbose = verbose
 
     @property
@@ -208,8 +223,8 @@ class StandinServer(ThreadingHTTPServer):
 class RunningStandin:
     """A stand-in serving from a background thread; a context manager that shuts it down."""
 
-    def __init__(self, port: int = 0, piece_delay: float = 0.0) -> None:
-        self.server = StandinServer(port, piece_delay)
+    def __init__(self, port: int = 0, piece_delay: float = 0.0, **server_options: Any) -> None:
+        self.server = StandinServer(port, piece_delay, **server_options)
         self._thread = threading.Thread(
             target=self.server.serve_forever, name="ollama-standin", daemon=True
         )
@@ -240,17 +255,31 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--delay", type=float, default=0.05, help="seconds between streamed pieces (default 0.05)"
     )
+    parser.add_argument(
+        "--model", action="append", dest="models", metavar="NAME",
+        help=f"a model to serve (repeatable; default: {', '.join(SERVED_MODELS)})",
+    )
+    parser.add_argument(
+        "--broken-model", action="append", dest="broken_models", metavar="NAME", default=[],
+        help=f"a model whose stream breaks off with an error line (repeatable; {BROKEN_STREAM_MODEL} always does)",
+    )
     parser.add_argument("--verbose", action="store_true", help="log each request on stderr")
     args = parser.parse_args(argv)
     if args.delay < 0:
         parser.error("--delay must not be negative")
     try:
-        server = StandinServer(args.port, args.delay, args.verbose)
+        server = StandinServer(
+            args.port,
+            args.delay,
+            models=args.models or SERVED_MODELS,
+            broken_models=[BROKEN_STREAM_MODEL, *args.broken_models],
+            verbose=args.verbose,
+        )
     except OSError as exc:
         print(f"ollama stand-in: cannot listen on 127.0.0.1:{args.port}: {exc}", file=sys.stderr)
         return 1
     print(
-        f"ollama stand-in listening on {server.host}: {CANNED_NOTICE}; models: {', '.join(SERVED_MODELS)}",
+        f"ollama stand-in listening on {server.host}: {CANNED_NOTICE}; models: {', '.join(sorted(server.models))}",
         file=sys.stderr,
         flush=True,
     )

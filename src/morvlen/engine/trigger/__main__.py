@@ -1,0 +1,114 @@
+"""Runs the thread engine's demonstration:  python -m morvlen.engine.trigger
+
+The engine, morvlen.engine.trigger.mthread, is an extension module, which
+`python -m` cannot run; this launcher loads it under the name "__main__", so
+that the module's own check starts the demonstration.
+
+The demonstration asks the Ollama server at OLLAMA_HOST (default
+127.0.0.1:11434) for the model qwen3:30b. When no server answers there, the
+launcher starts the canned-answer stand-in (morvlen.testing.ollama_standin) on a
+free loopback port, says so on stderr, and runs against it.
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import os
+import sys
+import traceback
+import urllib.error
+import urllib.request
+from types import ModuleType
+
+ENGINE_MODULE = "morvlen.engine.trigger.mthread"
+PROBE_TIMEOUT_SECONDS = 2.0
+# Slow enough that the stand-in's answer is seen arriving piece by piece.
+STANDIN_PIECE_DELAY_SECONDS = 0.05
+
+
+def load_engine_as_main() -> ModuleType:
+    """A new engine module named "__main__", created but not executed yet."""
+    spec = importlib.util.find_spec(ENGINE_MODULE)
+    if spec is None or spec.loader is None:
+        raise ImportError(f"{ENGINE_MODULE} is not installed (build the package first)")
+    # An extension module's init function is found by the spec's name, so the
+    # module is created under its own name and renamed before it executes.
+    module = importlib.util.module_from_spec(spec)
+    module.__name__ = "__main__"
+    return module
+
+
+def run_engine_as_main() -> None:
+    """Executes the engine module as the main program; its errors propagate."""
+    module = load_engine_as_main()
+    sys.modules["__main__"] = module
+    module.__spec__.loader.exec_module(module)
+
+
+def run_demonstration() -> int:
+    """Runs the demonstration; on failure shows the error and returns 1."""
+    try:
+        run_engine_as_main()
+    except Exception:
+        traceback.print_exc()
+        return 1
+    return 0
+
+
+def ollama_url() -> str:
+    """The server address the ollama client will use, from OLLAMA_HOST or its default."""
+    from ollama._client import _parse_host  # the client's own reading of OLLAMA_HOST
+
+    return _parse_host(os.environ.get("OLLAMA_HOST"))
+
+
+def why_no_server(url: str) -> str | None:
+    """None when an Ollama server answers at `url`; otherwise the reason, for the user."""
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    try:
+        with opener.open(f"{url}/api/version", timeout=PROBE_TIMEOUT_SECONDS):
+            return None
+    except urllib.error.HTTPError as error:
+        return f"{url} answered HTTP {error.code} to a version request, so it is no Ollama server"
+    except (urllib.error.URLError, OSError, ValueError) as error:
+        reason = getattr(error, "reason", error)
+        return f"no Ollama server answered at {url} ({reason})"
+
+
+def run_against_standin(reason: str) -> int:
+    from morvlen.testing.ollama_standin import CANNED_NOTICE, RunningStandin
+
+    # Offline: agno's telemetry call would wait for its timeout, and a proxy
+    # must not capture loopback requests.
+    os.environ["AGNO_TELEMETRY"] = "false"
+    os.environ["NO_PROXY"] = ",".join(filter(None, [os.environ.get("NO_PROXY"), "127.0.0.1", "localhost"]))
+    with RunningStandin(piece_delay=STANDIN_PIECE_DELAY_SECONDS) as standin:
+        os.environ["OLLAMA_HOST"] = standin.host
+        print(
+            f"morvlen demo: {reason}; running against the Ollama stand-in at {standin.host} instead.\n"
+            f"morvlen demo: the answers below are CANNED: {CANNED_NOTICE}. "
+            "Start an Ollama server with the model qwen3:30b (or set OLLAMA_HOST) for real ones.",
+            file=sys.stderr,
+            flush=True,
+        )
+        return run_demonstration()
+
+
+def main() -> int:
+    try:
+        url = ollama_url()
+    except ImportError as error:
+        print(f"morvlen demo: the demonstration needs agno and ollama ({error}); "
+              "install the package with its 'demo' extra", file=sys.stderr)
+        return 1
+    except ValueError as error:
+        print(f"morvlen demo: OLLAMA_HOST is not a usable address: {error}", file=sys.stderr)
+        return 1
+    reason = why_no_server(url)
+    if reason is None:
+        return run_demonstration()
+    return run_against_standin(reason)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
