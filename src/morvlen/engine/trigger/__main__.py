@@ -49,8 +49,9 @@ def run_demonstration() -> int:
     """Runs the demonstration; on failure shows the error and returns 1."""
     try:
         run_engine_as_main()
-    except Exception:
+    except Exception as error:
         traceback.print_exc()
+        print(f"morvlen demo: the demonstration failed: {type(error).__name__}: {error}", file=sys.stderr)
         return 1
     return 0
 
