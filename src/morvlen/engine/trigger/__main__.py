@@ -105,6 +105,9 @@ def main() -> int:
     except ValueError as error:
         print(f"morvlen demo: OLLAMA_HOST is not a usable address: {error}", file=sys.stderr)
         return 1
+    # A local model server is often used without internet access, where agno's
+    # telemetry call after each answer would block; the user may still turn it on.
+    os.environ.setdefault("AGNO_TELEMETRY", "false")
     reason = why_no_server(url)
     if reason is None:
         return run_demonstration()
