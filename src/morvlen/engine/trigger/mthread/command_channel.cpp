@@ -36,8 +36,11 @@ Ref command_record(PyObject* command_type, PyObject* params) {
     if (filled < 0) return {};
     const Ref stored = filled ? Ref::borrow(params) : Ref::steal(PyDict_New());
     Ref record = Ref::steal(PyDict_New());
-    if (!stored || !record || PyDict_SetItemString(record.get(), "type", command_type) < 0 ||
-        PyDict_SetItemString(record.get(), "params", stored.get()) < 0) {
+    PyObject* type_key = interned("type");
+    PyObject* params_key = interned("params");
+    if (!stored || !record || !type_key || !params_key ||
+        PyDict_SetItem(record.get(), type_key, command_type) < 0 ||
+        PyDict_SetItem(record.get(), params_key, stored.get()) < 0) {
         return {};
     }
     return record;
@@ -88,9 +91,9 @@ PyObject* take_result(const CallContext& ctx, const TreeRecord& r, PyObject* tri
     if (!set_slot(r.result, Py_None)) return nullptr;
     PyObject* result_type = PyTuple_GET_ITEM(triple.get(), 0);
     PyObject* result_value = PyTuple_GET_ITEM(triple.get(), 2);
-    const Ref error = str_of("error");
+    PyObject* error = interned("error");
     if (!error) return nullptr;
-    const int failed = PyObject_RichCompareBool(result_type, error.get(), Py_EQ);
+    const int failed = PyObject_RichCompareBool(result_type, error, Py_EQ);
     if (failed < 0) return nullptr;
     if (failed) return raise_command_failed(ctx, result_value);
     return Py_NewRef(result_value);

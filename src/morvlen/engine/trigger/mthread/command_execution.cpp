@@ -19,7 +19,7 @@ struct CommandParam {
 };
 
 struct CommandRow {
-    std::string_view type;
+    const char* type;
     const char* operation;  // the runtime engine's method
     std::vector<CommandParam> params;
     bool returns_value;  // false: the triple carries None
@@ -45,9 +45,9 @@ const std::vector<CommandRow>& command_rows() {
 // params.get(name, default), for whatever object `params` is.
 Ref read_param(PyObject* params, const CommandParam& param) {
     const Ref fallback = param.fallback == Default::One ? Ref::steal(PyLong_FromLong(1)) : Ref::none();
-    const Ref name = str_of(param.name);
+    PyObject* name = interned(param.name);
     if (!fallback || !name) return {};
-    return call_method(params, "get", {name.get(), fallback.get()});
+    return call_method(params, "get", {name, fallback.get()});
 }
 
 bool store_triple(PyObject* result, PyObject* type, PyObject* tree_id, PyObject* value) {
@@ -56,9 +56,9 @@ bool store_triple(PyObject* result, PyObject* type, PyObject* tree_id, PyObject*
 }
 
 bool store_error(const CallContext& ctx, PyObject* result, PyObject* tree_id, const Ref& message) {
-    const Ref error = str_of("error");
+    PyObject* error = interned("error");
     return message && error && log_error(ctx, message.get()) &&
-           store_triple(result, error.get(), tree_id, message.get());
+           store_triple(result, error, tree_id, message.get());
 }
 
 bool run_row(const CommandRow& row, PyObject* engine, PyObject* params, PyObject* tree_id,
@@ -70,23 +70,23 @@ bool run_row(const CommandRow& row, PyObject* engine, PyObject* params, PyObject
         if (!values[i]) return false;
         stack[i + 1] = values[i].get();
     }
-    const Ref op_name = str_of(row.operation);
+    PyObject* op_name = interned(row.operation);
     if (!op_name) return false;
-    Ref value = Ref::steal(PyObject_VectorcallMethod(op_name.get(), stack.data(),
+    Ref value = Ref::steal(PyObject_VectorcallMethod(op_name, stack.data(),
                                                      row.params.size() + 1, nullptr));
     if (!value) return false;
     if (!row.returns_value) value = Ref::none();
-    const Ref type = str_of(row.type);
-    return type && store_triple(result, type.get(), tree_id, value.get());
+    PyObject* type = interned(row.type);
+    return type && store_triple(result, type, tree_id, value.get());
 }
 
 // Step 3: match the type and run the row, or report an unknown type.
 bool execute(const CallContext& ctx, PyObject* engine, PyObject* type, PyObject* params,
              PyObject* tree_id, PyObject* result) {
     for (const CommandRow& row : command_rows()) {
-        const Ref text = str_of(row.type);
+        PyObject* text = interned(row.type);
         if (!text) return false;
-        const int equal = PyObject_RichCompareBool(type, text.get(), Py_EQ);
+        const int equal = PyObject_RichCompareBool(type, text, Py_EQ);
         if (equal < 0) return false;
         if (equal) return run_row(row, engine, params, tree_id, result);
     }
@@ -102,13 +102,13 @@ PyObject* process_command(const CallContext& ctx) {
     PyObject* tree_id = ctx.arg(2);
     PyObject* result = ctx.arg(3);
 
-    const Ref type_key = str_of("type");
-    const Ref params_key = str_of("params");
+    PyObject* type_key = interned("type");
+    PyObject* params_key = interned("params");
     if (!type_key || !params_key) return nullptr;
-    PyObject* found_type = PyDict_GetItemWithError(command, type_key.get());
+    PyObject* found_type = PyDict_GetItemWithError(command, type_key);
     if (!found_type && PyErr_Occurred()) return nullptr;
     const Ref type = Ref::borrow(found_type ? found_type : Py_None);
-    PyObject* found_params = PyDict_GetItemWithError(command, params_key.get());
+    PyObject* found_params = PyDict_GetItemWithError(command, params_key);
     if (!found_params && PyErr_Occurred()) return nullptr;
     const Ref params = found_params ? Ref::borrow(found_params) : Ref::steal(PyDict_New());
     if (!params) return nullptr;

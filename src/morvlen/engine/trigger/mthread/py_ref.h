@@ -6,6 +6,7 @@
 
 #include <initializer_list>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 namespace morvlen::mthread {
@@ -44,13 +45,27 @@ inline Ref str_of(std::string_view text) {
     return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-// obj.name, for a name given as UTF-8 text.
+// The interned str for a name given as a string literal (keyed by the literal's
+// address), made once and kept for the life of the process: attribute names,
+// method names and dict keys are used on every command. Borrowed; null with an
+// exception set if it could not be made.
+inline PyObject* interned(const char* literal) {
+    static auto* table = new std::unordered_map<const char*, PyObject*>();  // GIL-guarded
+    if (const auto found = table->find(literal); found != table->end()) return found->second;
+    PyObject* name = PyUnicode_InternFromString(literal);
+    if (name) table->emplace(literal, name);
+    return name;
+}
+
+// obj.name, for a name given as a string literal.
 inline Ref get_attr(PyObject* obj, const char* name) {
-    return Ref::steal(PyObject_GetAttrString(obj, name));
+    PyObject* key = interned(name);
+    return key ? Ref::steal(PyObject_GetAttr(obj, key)) : Ref{};
 }
 
 inline bool set_attr(PyObject* obj, const char* name, PyObject* value) {
-    return PyObject_SetAttrString(obj, name, value) == 0;
+    PyObject* key = interned(name);
+    return key && PyObject_SetAttr(obj, key, value) == 0;
 }
 
 // callable(*args)
@@ -61,14 +76,15 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
 
 // obj.name(*args), looked up on the instance so overrides take effect.
 inline Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args) {
-    const Ref method_name = Ref::steal(PyUnicode_InternFromString(name));
+    PyObject* method_name = interned(name);
     if (!method_name) return {};
     // Vectorcall-method convention: slot 0 holds self.
     PyObject* stack[8];
+    static_assert(sizeof(stack) / sizeof(stack[0]) > 5, "room for the longest call");
     stack[0] = obj;
     size_t n = 1;
     for (PyObject* a : args) stack[n++] = a;
-    return Ref::steal(PyObject_VectorcallMethod(method_name.get(), stack,
+    return Ref::steal(PyObject_VectorcallMethod(method_name, stack,
                                                 n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 

@@ -23,7 +23,8 @@ inline std::optional<TreeRecord> load_record(PyObject* self, PyObject* tree_id) 
     r.record = Ref::steal(PyObject_GetItem(trees.get(), tree_id));
     if (!r.record) return std::nullopt;
     for (auto [field, key] : {std::pair{&r.cond, "cond"}, {&r.command, "command"}, {&r.result, "result"}}) {
-        *field = Ref::steal(PyMapping_GetItemString(r.record.get(), key));
+        PyObject* name = interned(key);
+        *field = name ? Ref::steal(PyObject_GetItem(r.record.get(), name)) : Ref{};
         if (!*field) return std::nullopt;
     }
     return r;
