@@ -268,19 +268,26 @@ def test_command_sent_before_setup_ends_is_served(engine, stand_in):
     assert engine.tick_once(tree) == "done"
 
 
-def test_command_from_own_worker_is_refused(engine, stand_in, logs):
+def test_command_from_own_worker_is_refused_other_trees_served(engine, stand_in, logs):
     outcome = []
 
-    def tick_self(runtime):
+    def tick_from_worker(runtime):
+        if threading.current_thread() is not engine.trees["tree_0"]["thread"]:
+            return
         try:
             engine.get_tree_status("tree_0")
         except RuntimeError as error:
             outcome.append(str(error))
+        outcome.append(engine.get_blackboard_data("other", "k"))
 
-    stand_in.tick_hook = tick_self
+    stand_in.tick_hook = tick_from_worker
+    stand_in.answers["get_blackboard_data"] = "from other"
     tree = engine.create_tree_from_text(XML)
+    engine.create_tree_from_text(XML, "other")
     engine.tick_once(tree)
-    assert outcome == ["行为树 tree_0 执行命令 get_status 失败: 不能在行为树 tree_0 自己的线程中发送命令"]
+    assert outcome == ["行为树 tree_0 执行命令 get_status 失败: 不能在行为树 tree_0 自己的线程中发送命令",
+                       "from other"]
+    assert logs.at("ERROR") == outcome[:1]
 
 
 def test_one_caller_per_tree_each_gets_its_own_answer(engine, stand_in):
