@@ -78,13 +78,14 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
 inline Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args) {
     PyObject* method_name = interned(name);
     if (!method_name) return {};
-    // Vectorcall-method convention: slot 0 holds self.
-    PyObject* stack[8];
-    static_assert(sizeof(stack) / sizeof(stack[0]) > 5, "room for the longest call");
-    stack[0] = obj;
+    // Vectorcall-method convention: args[0] is self, and with the offset flag the
+    // callee may borrow the slot before args[0], hence the spare slot 0.
+    PyObject* stack[9];
+    static_assert(sizeof(stack) / sizeof(stack[0]) > 6, "room for the longest call");
+    stack[1] = obj;
     size_t n = 1;
-    for (PyObject* a : args) stack[n++] = a;
-    return Ref::steal(PyObject_VectorcallMethod(method_name, stack,
+    for (PyObject* a : args) stack[1 + n++] = a;
+    return Ref::steal(PyObject_VectorcallMethod(method_name, stack + 1,
                                                 n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
