@@ -1,0 +1,140 @@
+// Handing one command to a tree's worker and waiting for its answer.
+#include "morvlen/engine/trigger/mthread/context_guard.h"
+#include "morvlen/engine/trigger/mthread/engine_logging.h"
+#include "morvlen/engine/trigger/mthread/engine_methods.h"
+#include "morvlen/engine/trigger/mthread/tree_channel.h"
+#include "morvlen/engine/trigger/mthread/tree_record.h"
+
+namespace morvlen::mthread {
+
+namespace {
+
+// "行为树 <id> 执行命令 <type> 失败: <reason>", logged and raised as RuntimeError.
+PyObject* raise_command_failed(const CallContext& ctx, PyObject* reason) {
+    return raise_logged(ctx, PyExc_RuntimeError,
+                        MessageBuilder()
+                            .text("行为树 ")
+                            .value(ctx.arg(0))
+                            .text(" 执行命令 ")
+                            .value(ctx.arg(1))
+                            .text(" 失败: ")
+                            .value(reason)
+                            .build());
+}
+
+PyObject* raise_with_reason(const CallContext& ctx, std::string_view pre, std::string_view post) {
+    const Ref reason = MessageBuilder().text(pre).value(ctx.arg(0)).text(post).build();
+    return reason ? raise_command_failed(ctx, reason.get()) : nullptr;
+}
+
+PyObject* raise_worker_ended(const CallContext& ctx) {
+    return raise_with_reason(ctx, "行为树线程 ", " 已结束，无法执行命令");
+}
+
+Ref command_record(PyObject* command_type, PyObject* params) {
+    const int filled = params == Py_None ? 0 : PyObject_IsTrue(params);
+    if (filled < 0) return {};
+    const Ref stored = filled ? Ref::borrow(params) : Ref::steal(PyDict_New());
+    Ref record = Ref::steal(PyDict_New());
+    PyObject* type_key = interned("type");
+    PyObject* params_key = interned("params");
+    if (!stored || !record || !type_key || !params_key ||
+        PyDict_SetItem(record.get(), type_key, command_type) < 0 ||
+        PyDict_SetItem(record.get(), params_key, stored.get()) < 0) {
+        return {};
+    }
+    return record;
+}
+
+// Waits, holding the condition, until the result slot is filled. Null with an
+// exception set when the wait fails; an empty optional-like null Ref with no
+// exception when the worker has ended and will never answer.
+Ref wait_for_result(const TreeRecord& r, TreeChannel& channel) {
+    for (;;) {
+        Ref value = slot_value(r.result);
+        if (!value || value.get() != Py_None) return value;
+        if (channel.worker_ended) return {};
+        channel.caller_waiting = true;
+        const Ref waited = call_method(r.cond.get(), "wait", {});
+        channel.caller_waiting = false;
+        if (!waited) return {};
+    }
+}
+
+// A caller interrupted while waiting (for example by KeyboardInterrupt) takes
+// its command back, or drops its answer, so neither reaches the next caller.
+void withdraw(const TreeRecord& r, PyObject* command) {
+    PendingException pending;
+    const Ref in_slot = slot_value(r.command);
+    if (in_slot && in_slot.get() == command) {
+        set_slot(r.command, Py_None);
+    } else if (in_slot) {
+        set_slot(r.result, Py_None);
+    }
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(r.cond.get());
+    pending.restore();
+}
+
+// Unpacks the triple (exactly three items) and clears the result slot.
+PyObject* take_result(const CallContext& ctx, const TreeRecord& r, PyObject* triple_obj) {
+    const Ref triple = Ref::steal(PySequence_Tuple(triple_obj));
+    if (!triple) return nullptr;
+    const Py_ssize_t size = PyTuple_GET_SIZE(triple.get());
+    if (size != 3) {
+        if (size < 3) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", size);
+        } else {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+        }
+        return nullptr;
+    }
+    if (!set_slot(r.result, Py_None)) return nullptr;
+    PyObject* result_type = PyTuple_GET_ITEM(triple.get(), 0);
+    PyObject* result_value = PyTuple_GET_ITEM(triple.get(), 2);
+    PyObject* error = interned("error");
+    if (!error) return nullptr;
+    const int failed = PyObject_RichCompareBool(result_type, error, Py_EQ);
+    if (failed < 0) return nullptr;
+    if (failed) return raise_command_failed(ctx, result_value);
+    return Py_NewRef(result_value);
+}
+
+}  // namespace
+
+PyObject* send_command(const CallContext& ctx) {
+    PyObject* tree_id = ctx.arg(0);
+    if (!call_method(ctx.self, "_check_tree_exists", {tree_id})) return nullptr;
+    const std::optional<TreeRecord> record = load_record(ctx.self, tree_id);
+    if (!record) return nullptr;
+    const std::shared_ptr<TreeChannel> channel = channel_of(record->cond.get());
+    // The worker answers the tree's commands, so it cannot also wait for one.
+    if (channel->called_from_worker()) {
+        return raise_with_reason(ctx, "不能在行为树 ", " 自己的线程中发送命令");
+    }
+    const TurnGuard turn(channel);
+
+    ContextGuard locked(record->cond.get());
+    if (!locked.entered()) return nullptr;
+    {
+        const Ref pending = slot_value(record->result);
+        if (!pending) return nullptr;
+        if (pending.get() == Py_None && channel->worker_ended) return raise_worker_ended(ctx);
+    }
+    const Ref command = command_record(ctx.arg(1), ctx.arg(2));
+    if (!command || !set_slot(record->command, command.get()) ||
+        !call_method(record->cond.get(), "notify", {})) {
+        return nullptr;
+    }
+    const Ref triple = wait_for_result(*record, *channel);
+    if (!triple) {
+        withdraw(*record, command.get());
+        if (PyErr_Occurred()) return nullptr;
+        return raise_worker_ended(ctx);
+    }
+    Ref value = Ref::steal(take_result(ctx, *record, triple.get()));
+    if (!value || !locked.exit()) return nullptr;
+    return value.release();
+}
+
+}  // namespace morvlen::mthread
+

@@ -1,0 +1,149 @@
+#pragma once
+// An owning reference to a Python object, plus the few call helpers the engine
+// uses everywhere. Every function here expects the GIL to be held.
+
+#include <Python.h>
+
+#include <initializer_list>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+namespace morvlen::mthread {
+
+class Ref {
+public:
+    Ref() = default;
+    // Takes over a new reference (may be null: a failed C-API call).
+    static Ref steal(PyObject* o) { return Ref(o); }
+    // Adds a reference to a borrowed object.
+    static Ref borrow(PyObject* o) {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+    static Ref none() { return borrow(Py_None); }
+
+    Ref(const Ref& other) : obj_(other.obj_) { Py_XINCREF(obj_); }
+    Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+        std::swap(obj_, other.obj_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(obj_); }
+
+    PyObject* get() const { return obj_; }
+    // Hands the reference to the caller (for returning to the interpreter).
+    PyObject* release() { return std::exchange(obj_, nullptr); }
+    explicit operator bool() const { return obj_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* o) : obj_(o) {}
+    PyObject* obj_ = nullptr;
+};
+
+inline Ref str_of(std::string_view text) {
+    return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// The interned str for a name given as a string literal (keyed by the literal's
+// address), made once and kept for the life of the process: attribute names,
+// method names and dict keys are used on every command. Borrowed; null with an
+// exception set if it could not be made.
+inline PyObject* interned(const char* literal) {
+    static auto* table = new std::unordered_map<const char*, PyObject*>();  // GIL-guarded
+    if (const auto found = table->find(literal); found != table->end()) return found->second;
+    PyObject* name = PyUnicode_InternFromString(literal);
+    if (name) table->emplace(literal, name);
+    return name;
+}
+
+// obj.name, for a name given as a string literal.
+inline Ref get_attr(PyObject* obj, const char* name) {
+    PyObject* key = interned(name);
+    return key ? Ref::steal(PyObject_GetAttr(obj, key)) : Ref{};
+}
+
+inline bool set_attr(PyObject* obj, const char* name, PyObject* value) {
+    PyObject* key = interned(name);
+    return key && PyObject_SetAttr(obj, key, value) == 0;
+}
+
+// callable(*args)
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+    return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()),
+                                          args.size(), nullptr));
+}
+
+// obj.name(*args), looked up on the instance so overrides take effect.
+inline Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args) {
+    PyObject* method_name = interned(name);
+    if (!method_name) return {};
+    // Vectorcall-method convention: args[0] is self, and with the offset flag the
+    // callee may borrow the slot before args[0], hence the spare slot 0.
+    PyObject* stack[9];
+    static_assert(sizeof(stack) / sizeof(stack[0]) > 6, "room for the longest call");
+    stack[1] = obj;
+    size_t n = 1;
+    for (PyObject* a : args) stack[1 + n++] = a;
+    return Ref::steal(PyObject_VectorcallMethod(method_name, stack + 1,
+                                                n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Concatenates texts and the format() text of objects, as an f-string would.
+// Each piece is either UTF-8 text or an object.
+class MessageBuilder {
+public:
+    MessageBuilder& text(std::string_view t) {
+        append(str_of(t));
+        return *this;
+    }
+    MessageBuilder& value(PyObject* v) {
+        if (ok_) append(Ref::steal(PyObject_Format(v, nullptr)));
+        return *this;
+    }
+    // The joined message, or null with an exception set.
+    Ref build() const {
+        if (!ok_) return {};
+        return parts_ ? parts_ : str_of("");
+    }
+
+private:
+    void append(Ref piece) {
+        if (!ok_) return;
+        if (!piece) {
+            ok_ = false;
+            return;
+        }
+        if (!parts_) {
+            parts_ = std::move(piece);
+            return;
+        }
+        parts_ = Ref::steal(PyUnicode_Concat(parts_.get(), piece.get()));
+        ok_ = static_cast<bool>(parts_);
+    }
+    Ref parts_;
+    bool ok_ = true;
+};
+
+// Holds the exception currently being raised while cleanup code runs, and puts it
+// back afterwards (a cleanup failure then replaces it, chained as its context,
+// the way an exception raised in a `finally` block would).
+class PendingException {
+public:
+    PendingException() : exc_(Ref::steal(PyErr_GetRaisedException())) {}
+    void restore() {
+        if (!exc_) return;
+        if (PyErr_Occurred()) {
+            PyObject* newer = PyErr_GetRaisedException();
+            PyException_SetContext(newer, exc_.release());
+            PyErr_SetRaisedException(newer);
+            return;
+        }
+        PyErr_SetRaisedException(exc_.release());
+    }
+
+private:
+    Ref exc_;
+};
+
+}  // namespace morvlen::mthread

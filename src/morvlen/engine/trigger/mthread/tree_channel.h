@@ -1,0 +1,48 @@
+#pragma once
+// Engine-private state of one tree's command channel, kept beside the tree's
+// record (never inside it) and found through the record's condition object:
+//  - a turn that admits one caller (or one stop) at a time, so a second caller
+//    waits instead of overwriting a pending command or taking another's result;
+//  - whether the tree's worker is running and on which thread, so a command sent
+//    from the worker itself is refused and a caller is answered when the worker
+//    has ended instead of waiting for ever.
+// Every field is read and written with the GIL held; the turn itself is taken
+// with the GIL released.
+
+#include <Python.h>
+
+#include <memory>
+#include <mutex>
+
+namespace morvlen::mthread {
+
+struct TreeChannel {
+    std::mutex turn;
+    unsigned long worker_thread = 0;
+    bool worker_running = false;
+    bool worker_ended = false;
+    bool caller_waiting = false;
+
+    bool called_from_worker() const {
+        return worker_running && worker_thread == PyThread_get_thread_ident();
+    }
+};
+
+// The channel state of the tree whose condition is `cond`, made on first use and
+// dropped when the condition is reclaimed. A condition that cannot be weakly
+// referenced gets a private, unshared state (the plain protocol then applies).
+std::shared_ptr<TreeChannel> channel_of(PyObject* cond);
+
+// Holds a tree's turn for the lifetime of the guard; waits for it without the GIL.
+class TurnGuard {
+public:
+    explicit TurnGuard(std::shared_ptr<TreeChannel> channel);
+    ~TurnGuard();
+    TurnGuard(const TurnGuard&) = delete;
+    TurnGuard& operator=(const TurnGuard&) = delete;
+
+private:
+    std::shared_ptr<TreeChannel> channel_;
+};
+
+}  // namespace morvlen::mthread

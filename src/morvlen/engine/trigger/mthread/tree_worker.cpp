@@ -1,0 +1,136 @@
+// The body of a tree's worker thread: build the tree's runtime engine, then
+// serve the tree's commands until the stop request or a failure.
+#include "morvlen/engine/trigger/mthread/context_guard.h"
+#include "morvlen/engine/trigger/mthread/engine_logging.h"
+#include "morvlen/engine/trigger/mthread/engine_methods.h"
+#include "morvlen/engine/trigger/mthread/tree_channel.h"
+#include "morvlen/engine/trigger/mthread/tree_record.h"
+
+namespace morvlen::mthread {
+
+namespace {
+
+// Marks the channel's worker as running for the guard's lifetime. When the
+// worker ends, by any way out, a caller still waiting for an answer is woken
+// so it can be told that nobody will answer.
+class WorkerPresence {
+public:
+    WorkerPresence(std::shared_ptr<TreeChannel> channel, PyObject* cond)
+        : channel_(std::move(channel)), cond_(Ref::borrow(cond)) {
+        channel_->worker_thread = PyThread_get_thread_ident();
+        channel_->worker_running = true;
+        channel_->worker_ended = false;
+    }
+    WorkerPresence(const WorkerPresence&) = delete;
+    WorkerPresence& operator=(const WorkerPresence&) = delete;
+
+    ~WorkerPresence() {
+        PendingException pending;
+        {
+            ContextGuard locked(cond_.get());
+            if (locked.entered()) {
+                channel_->worker_running = false;
+                channel_->worker_ended = true;
+                if (channel_->caller_waiting) call_method(cond_.get(), "notify", {});
+                locked.exit();
+            }
+        }
+        if (PyErr_Occurred()) PyErr_WriteUnraisable(cond_.get());
+        pending.restore();
+    }
+
+private:
+    std::shared_ptr<TreeChannel> channel_;
+    Ref cond_;
+};
+
+Ref build_engine(const CallContext& ctx, PyObject* xml_text) {
+    const Ref engine_type = ctx.global("SequentialEngine");
+    Ref engine = engine_type ? call(engine_type.get(), {}) : Ref{};
+    if (!engine) return {};
+    const Ref registrations = get_attr(ctx.self, "action_registrations");
+    const Ref iterator = registrations ? Ref::steal(PyObject_GetIter(registrations.get())) : Ref{};
+    if (!iterator) return {};
+    while (const Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
+        const Ref triple = Ref::steal(PySequence_Tuple(entry.get()));
+        if (!triple) return {};
+        const Py_ssize_t size = PyTuple_GET_SIZE(triple.get());
+        if (size < 3) {
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", size);
+            return {};
+        }
+        if (size > 3) {
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+            return {};
+        }
+        if (!call_method(engine.get(), "register_action_behavior",
+                         {PyTuple_GET_ITEM(triple.get(), 0), PyTuple_GET_ITEM(triple.get(), 1),
+                          PyTuple_GET_ITEM(triple.get(), 2)})) {
+            return {};
+        }
+    }
+    if (PyErr_Occurred()) return {};
+    if (!call_method(engine.get(), "create_tree_from_text", {xml_text})) return {};
+    return engine;
+}
+
+// One turn of the command loop. Returns 1 to go on, 0 on the stop request,
+// -1 with an exception set.
+int serve_one(const CallContext& ctx, const TreeRecord& r, PyObject* engine, PyObject* tree_id) {
+    ContextGuard locked(r.cond.get());
+    if (!locked.entered()) return -1;
+    Ref command = slot_value(r.command);
+    while (command && command.get() == Py_None) {
+        if (!call_method(r.cond.get(), "wait", {})) return -1;
+        command = slot_value(r.command);
+    }
+    if (!command) return -1;
+    if (command.get() == Py_False) return locked.exit() ? 0 : -1;
+    if (!call_method(ctx.self, "_process_command", {engine, command.get(), tree_id, r.result.get()}) ||
+        !set_slot(r.command, Py_None) || !call_method(r.cond.get(), "notify", {})) {
+        return -1;
+    }
+    return locked.exit() ? 1 : -1;
+}
+
+// Hands a worker failure back through the result slot.
+bool hand_back_failure(const CallContext& ctx, const TreeRecord& r, PyObject* tree_id) {
+    const Ref error = Ref::steal(PyErr_GetRaisedException());
+    const Ref message = MessageBuilder()
+                            .text("行为树线程 ")
+                            .value(tree_id)
+                            .text(" 发生错误: ")
+                            .value(error.get())
+                            .build();
+    if (!message || !log_error(ctx, message.get())) return false;
+    ContextGuard locked(r.cond.get());
+    if (!locked.entered()) return false;
+    const Ref error_type = str_of("error");
+    const Ref triple = error_type ? Ref::steal(PyTuple_Pack(3, error_type.get(), tree_id, message.get())) : Ref{};
+    return triple && set_slot(r.result, triple.get()) && call_method(r.cond.get(), "notify", {}) &&
+           locked.exit();
+}
+
+}  // namespace
+
+PyObject* run_tree(const CallContext& ctx) {
+    PyObject* tree_id = ctx.arg(0);
+    PyObject* xml_text = ctx.arg(1);
+    const std::optional<TreeRecord> record = load_record(ctx.self, tree_id);
+    if (!record) return nullptr;
+    const WorkerPresence presence(channel_of(record->cond.get()), record->cond.get());
+
+    // The engine lives until the worker returns, failure hand-back included.
+    const Ref engine = build_engine(ctx, xml_text);
+    int state = -1;
+    if (engine) {
+        while ((state = serve_one(ctx, *record, engine.get(), tree_id)) == 1) {
+        }
+    }
+    if (state == 0) Py_RETURN_NONE;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    if (!hand_back_failure(ctx, *record, tree_id)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace morvlen::mthread
