@@ -28,14 +28,12 @@ STANDIN_PIECE_DELAY_SECONDS = 0.05
 
 def load_engine_as_main() -> ModuleType:
     """A new engine module named "__main__", created but not executed yet."""
-    spec = importlib.util.find_spec(ENGINE_MODULE)
-    if spec is None or spec.loader is None:
+    found = importlib.util.find_spec(ENGINE_MODULE)
+    if found is None or found.origin is None:
         raise ImportError(f"{ENGINE_MODULE} is not installed (build the package first)")
-    # An extension module's init function is found by the spec's name, so the
-    # module is created under its own name and renamed before it executes.
-    module = importlib.util.module_from_spec(spec)
-    module.__name__ = "__main__"
-    return module
+    # The built file also exports its init function under the name "__main__".
+    spec = importlib.util.spec_from_file_location("__main__", found.origin)
+    return importlib.util.module_from_spec(spec)
 
 
 def run_engine_as_main() -> None:

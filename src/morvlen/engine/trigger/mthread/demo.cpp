@@ -3,7 +3,7 @@
 #include "morvlen/engine/trigger/mthread/demo.h"
 
 #include "morvlen/engine/trigger/mthread/demo_nodes.h"
-#include "morvlen/engine/trigger/mthread/demo_py_ref.h"
+#include "morvlen/engine/trigger/mthread/demo_calls.h"
 
 namespace morvlen::mthread {
 namespace {

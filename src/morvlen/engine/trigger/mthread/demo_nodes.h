@@ -3,7 +3,7 @@
 // the module runs as the main program, so they are built at run time, in the
 // module's namespace, rather than defined when the module loads.
 
-#include "morvlen/engine/trigger/mthread/demo_py_ref.h"
+#include "morvlen/engine/trigger/mthread/demo_calls.h"
 
 namespace morvlen::mthread::demo {
 

@@ -1,48 +1,19 @@
 #pragma once
-// An owning reference to a Python object and the few call helpers the
-// demonstration needs. Every function here expects the GIL to be held; a null
-// Ref means the call failed and a Python exception is set.
+// Call helpers for the demonstration, on top of the engine's owning reference.
+// Unlike the engine's hot-path helpers they accept a null argument (one that
+// failed to build) and then fail with its error set, so a whole call chain can
+// be written as one expression. Every function here expects the GIL to be held.
 
 #include <Python.h>
 
 #include <initializer_list>
-#include <string_view>
-#include <utility>
+
+#include "morvlen/engine/trigger/mthread/py_ref.h"
 
 namespace morvlen::mthread::demo {
 
-class Ref {
-public:
-    Ref() = default;
-    // Takes over a new reference (may be null: a failed C-API call).
-    static Ref steal(PyObject* o) { return Ref(o); }
-    // Adds a reference to a borrowed object.
-    static Ref borrow(PyObject* o) {
-        Py_XINCREF(o);
-        return Ref(o);
-    }
-
-    Ref(const Ref& other) : obj_(other.obj_) { Py_XINCREF(obj_); }
-    Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
-    Ref& operator=(Ref other) noexcept {
-        std::swap(obj_, other.obj_);
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(obj_); }
-
-    PyObject* get() const { return obj_; }
-    // Hands the reference to the caller (for returning to the interpreter).
-    PyObject* release() { return std::exchange(obj_, nullptr); }
-    explicit operator bool() const { return obj_ != nullptr; }
-
-private:
-    explicit Ref(PyObject* o) : obj_(o) {}
-    PyObject* obj_ = nullptr;
-};
-
-inline Ref str_of(std::string_view text) {
-    return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
+using mthread::Ref;
+using mthread::str_of;
 
 // A keyword argument for call_kw: name and (borrowed) value.
 struct Kw {
