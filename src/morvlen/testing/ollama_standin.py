@@ -139,7 +139,11 @@ class _Handler(BaseHTTPRequestHandler):
             self._send_json(HTTPStatus.NOT_FOUND, {"error": f"no such endpoint: {self.path}"})
 
     def do_POST(self) -> None:
-        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        try:
+            body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        except ValueError:
+            self._send_json(HTTPStatus.BAD_REQUEST, {"error": "invalid Content-Length"})
+            return
         if self.path != "/api/chat":
             self._send_json(HTTPStatus.NOT_FOUND, {"error": f"no such endpoint: {self.path}"})
             return
@@ -153,9 +157,9 @@ class _Handler(BaseHTTPRequestHandler):
             self._send_json(exc.status, {"error": str(exc)})
             return
         if request.get("stream", True) is False:
-            content = "".join(answer_pieces(request))
-            reply = _final_line(request["model"], len(answer_pieces(request)))
-            reply["message"]["content"] = content
+            pieces = answer_pieces(request)
+            reply = _final_line(model, len(pieces))
+            reply["message"]["content"] = "".join(pieces)
             self._send_json(HTTPStatus.OK, reply)
             return
         self._stream(stream_lines(request, broken=model in self.server.broken_models))
@@ -166,11 +170,14 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_response(HTTPStatus.OK)
         self.send_header("Content-Type", "application/x-ndjson")
         self.end_headers()
-        for index, line in enumerate(lines):
-            if index and self.server.piece_delay:
-                time.sleep(self.server.piece_delay)
-            self.wfile.write(json.dumps(line, ensure_ascii=False).encode() + b"\n")
-            self.wfile.flush()
+        try:
+            for index, line in enumerate(lines):
+                if index and self.server.piece_delay:
+                    time.sleep(self.server.piece_delay)
+                self.wfile.write(json.dumps(line, ensure_ascii=False).encode() + b"\n")
+                self.wfile.flush()
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # the reader stopped reading: nothing left to answer
 
     def _send_json(self, status: HTTPStatus, payload: dict) -> None:
         self._send_bytes(status, json.dumps(payload, ensure_ascii=False).encode(), "application/json")
