@@ -53,7 +53,7 @@ def test_loads_under_the_name_main():
         print(main.__name__, main.ThreadEngine is not m.ThreadEngine, main.__doc__ == m.__doc__)
     """)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == ["agno.models.ollama", "__main__", "True", "True"]
+    assert out.stdout.split() == ["agno.models", "__main__", "True", "True"]
 
 
 def test_module_and_class_documentation(mt):
