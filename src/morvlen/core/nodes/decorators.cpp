@@ -20,9 +20,9 @@ protected:
     NodeStatus tick() override {
         set_status(NodeStatus::RUNNING);
         const NodeStatus status = child().execute_tick();
-        if (!is_completed(status)) return status;
+        if (status == NodeStatus::RUNNING) return status;
         halt_child();
-        return map_(status);
+        return is_completed(status) ? map_(status) : status;
     }
 
 private:
@@ -100,10 +100,10 @@ protected:
         if (outcome_) return get_input<bool>("then_skip") ? NodeStatus::SKIPPED : *outcome_;
         set_status(NodeStatus::RUNNING);
         const NodeStatus status = child().execute_tick();
-        // A skipped child has not run yet, so it does not use up the single run.
-        if (!is_completed(status)) return status;
+        if (status == NodeStatus::RUNNING) return status;
         halt_child();
-        outcome_ = status;
+        // A skipped child has not run yet, so it does not use up the single run.
+        if (is_completed(status)) outcome_ = status;
         return status;
     }
     // The default halt stops a running child; the node stays armed until a run completes.
