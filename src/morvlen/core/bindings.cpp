@@ -151,12 +151,13 @@ void bind_tree(nb::module_& m) {
 void bind_factory(nb::module_& m) {
     nb::class_<BehaviorTreeFactory> factory(m, "BehaviorTreeFactory",
                                             "Knows the node types (built-ins and registered actions) and builds trees "
-                                            "from version 4 XML.");
+                                            "from version 4 XML.",
+                                            nb::type_slots(gc_slots<BehaviorTreeFactory>()));
     factory.def(nb::init<>(), "A factory knowing every built-in node.")
         .def(
             "register_action",
             [](BehaviorTreeFactory& self, const std::string& action_id, nb::object tick_functor, nb::handle ports_list) {
-                register_python_action(self.registry(), action_id, std::move(tick_functor), ports_list);
+                register_python_action(self, action_id, std::move(tick_functor), ports_list);
             },
             "action_id"_a, "tick_functor"_a, "ports_list"_a = nb::none(),
             "Registers an action: XML elements named action_id call tick_functor(node) on each tick. ports_list: port "
@@ -164,7 +165,7 @@ void bind_factory(nb::module_& m) {
         .def(
             "register_action_class",
             [](BehaviorTreeFactory& self, nb::handle cls, const std::optional<std::string>& action_id) {
-                return register_python_action_class(self.registry(), cls, action_id);
+                return register_python_action_class(self, cls, action_id);
             },
             "cls"_a, "action_id"_a = nb::none(),
             "Registers a SimpleActionNode subclass (its static tick(node) and its ports) under action_id, by default "

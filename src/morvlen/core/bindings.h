@@ -12,6 +12,23 @@ void bind_core(nanobind::module_& m);
 void bind_action_node(nanobind::module_& m);
 void bind_sequential_engine(nanobind::module_& m);
 
+// Garbage-collector slots for a bound type T with traverse(visit, arg) and clear().
+template <class T> int traverse_slot(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nanobind::inst_ready(self)) return 0;
+    return nanobind::inst_ptr<T>(self)->traverse(visit, arg);
+}
+template <class T> int clear_slot(PyObject* self) {
+    if (nanobind::inst_ready(self)) nanobind::inst_ptr<T>(self)->clear();
+    return 0;
+}
+template <class T> PyType_Slot* gc_slots() {
+    static PyType_Slot slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&traverse_slot<T>)},
+                                  {Py_tp_clear, reinterpret_cast<void*>(&clear_slot<T>)},
+                                  {0, nullptr}};
+    return slots;
+}
+
 // Makes a bound type present itself as a member of its public package.
 void set_public_module(nanobind::handle type, const char* module);
 

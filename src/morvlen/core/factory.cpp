@@ -18,6 +18,11 @@ BehaviorTreeFactory::BehaviorTreeFactory() {
     builtin_ids_ = registry_.ids();
 }
 
+int BehaviorTreeFactory::traverse(visitproc visit, void* arg) const {
+    for (const PyRef& object : held_) Py_VISIT(object->ptr());
+    return 0;
+}
+
 std::shared_ptr<Tree> BehaviorTreeFactory::create_tree_from_text(std::string_view xml_text,
                                                                  const std::optional<std::string>& main_tree) const {
     TreeLibrary library;

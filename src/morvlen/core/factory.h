@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "morvlen/core/python_ref.h"
 #include "morvlen/core/tree.h"
 
 namespace morvlen::bt {
@@ -32,8 +33,17 @@ public:
     // registered node type and its ports. Needs the GIL.
     std::string tree_nodes_model(bool include_builtins = false) const;
 
+    // Python objects held by registrations (tick functions), so that the garbage
+    // collector can see them: a tick function often refers back to the owner.
+    void hold(PyRef object) { held_.push_back(std::move(object)); }
+    int traverse(visitproc visit, void* arg) const;
+    // Drops them (garbage collection of a cycle); their node types can no longer be built.
+    void release_held() noexcept { held_.clear(); }
+    void clear() noexcept { release_held(); }
+
 private:
     NodeRegistry registry_;
+    std::vector<PyRef> held_;
     std::vector<std::string> builtin_ids_;
 };
 

@@ -27,11 +27,11 @@ Tree& SequentialEngine::tree() const {
 }
 
 void SequentialEngine::register_action_behavior(const std::string& action_id, nb::object tick_functor, nb::handle ports_list) {
-    register_python_action(factory_.registry(), action_id, std::move(tick_functor), ports_list);
+    register_python_action(factory_, action_id, std::move(tick_functor), ports_list);
 }
 
 std::string SequentialEngine::register_action_class(nb::handle cls, const std::optional<std::string>& action_id) {
-    return register_python_action_class(factory_.registry(), cls, action_id);
+    return register_python_action_class(factory_, cls, action_id);
 }
 
 void SequentialEngine::create_tree_from_text(const std::string& xml_text) {
@@ -39,6 +39,11 @@ void SequentialEngine::create_tree_from_text(const std::string& xml_text) {
 }
 
 void SequentialEngine::create_tree_from_file(const std::string& path) { tree_ = factory_.create_tree_from_file(path); }
+
+void SequentialEngine::clear() noexcept {
+    tree_.reset();
+    factory_.release_held();
+}
 
 NodeStatus SequentialEngine::tick_once() { return tree().tick_once(); }
 

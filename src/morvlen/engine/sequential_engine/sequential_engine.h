@@ -40,9 +40,13 @@ public:
     void set_blackboard_data(const std::string& key, nanobind::object value);
     nanobind::dict get_all_blackboard_data() const;
 
-    const BehaviorTreeFactory& factory() const noexcept { return factory_; }
     // The tree; BehaviorTreeError when none has been built yet.
     Tree& tree() const;
+
+    // For the garbage collector: the registered tick functions, and dropping the
+    // tree and those functions to break a reference cycle.
+    int traverse(visitproc visit, void* arg) const { return factory_.traverse(visit, arg); }
+    void clear() noexcept;
 
 private:
     BehaviorTreeFactory factory_;

@@ -52,7 +52,7 @@ NodeStatus PythonActionNode::tick() {
                          "; it must return NodeStatus.SUCCESS, NodeStatus.FAILURE, NodeStatus.RUNNING or NodeStatus.SKIPPED");
 }
 
-void register_python_action(NodeRegistry& registry, const std::string& action_id, nb::object tick_function,
+void register_python_action(BehaviorTreeFactory& factory, const std::string& action_id, nb::object tick_function,
                             nb::handle port_records, std::string description) {
     check_action_id(action_id);
     if (!PyCallable_Check(tick_function.ptr())) {
@@ -60,15 +60,24 @@ void register_python_action(NodeRegistry& registry, const std::string& action_id
                               " is not callable").c_str());
     }
     PortList ports = ports_from_records(port_records, action_id);
+    NodeRegistry& registry = factory.registry();
     if (registry.manifest(action_id)) {
         throw nb::value_error(("action id '" + action_id + "' is already registered").c_str());
     }
     const PyRef tick = make_py_ref(std::move(tick_function));
+    factory.hold(tick);
+    // The factory owns the function (and shows it to the garbage collector); trees
+    // built from it share it.
+    const std::weak_ptr<const nb::object> registered = tick;
     registry.add(NodeManifest{action_id, NodeKind::Action, std::move(ports), std::move(description), 0, 0},
-                 [tick](NodeConfig config) { return std::make_unique<PythonActionNode>(std::move(config), tick); });
+                 [registered, action_id](NodeConfig config) {
+                     PyRef function = registered.lock();
+                     if (!function) throw BehaviorTreeError("the registration of '" + action_id + "' was released");
+                     return std::make_unique<PythonActionNode>(std::move(config), std::move(function));
+                 });
 }
 
-std::string register_python_action_class(NodeRegistry& registry, nb::handle cls, const std::optional<std::string>& action_id) {
+std::string register_python_action_class(BehaviorTreeFactory& factory, nb::handle cls, const std::optional<std::string>& action_id) {
     if (!nb::isinstance<nb::type_object>(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.ptr()),
                                                                    reinterpret_cast<PyTypeObject*>(simple_action_node_type().ptr()))) {
         throw nb::type_error(("register_action_class expects a subclass of SimpleActionNode, got " + describe(cls)).c_str());
@@ -81,7 +90,7 @@ std::string register_python_action_class(NodeRegistry& registry, nb::handle cls,
     if (const nb::object doc = nb::getattr(cls, "__doc__", nb::none()); nb::isinstance<nb::str>(doc)) {
         description = nb::cast<std::string>(nb::module_::import_("inspect").attr("cleandoc")(doc));
     }
-    register_python_action(registry, id, cls.attr("tick"), nb::getattr(cls, "ports", nb::list()), std::move(description));
+    register_python_action(factory, id, cls.attr("tick"), nb::getattr(cls, "ports", nb::list()), std::move(description));
     return id;
 }
 

@@ -7,6 +7,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "morvlen/core/factory.h"
 #include "morvlen/core/python_ref.h"
 #include "morvlen/core/tree.h"
 
@@ -37,12 +38,12 @@ private:
 PortList ports_from_records(nanobind::handle records, const std::string& action_id);
 
 // The manifest and builder of a Python action.
-void register_python_action(NodeRegistry& registry, const std::string& action_id, nanobind::object tick_function,
+void register_python_action(BehaviorTreeFactory& factory, const std::string& action_id, nanobind::object tick_function,
                             nanobind::handle port_records, std::string description = {});
 
 // Registers a SimpleActionNode subclass: its static tick(node) and its class
 // attribute ports, under `action_id` or the class name. TypeError for anything else.
-std::string register_python_action_class(NodeRegistry& registry, nanobind::handle cls,
+std::string register_python_action_class(BehaviorTreeFactory& factory, nanobind::handle cls,
                                          const std::optional<std::string>& action_id);
 
 // The Python class SimpleActionNode (bound by bind_action_node).
