@@ -35,11 +35,6 @@ std::string at_line(const std::string& source, int line) {
 
 bool is_leaf(NodeKind kind) { return kind == NodeKind::Action || kind == NodeKind::Condition; }
 
-std::string kind_word(NodeKind kind) {
-    std::string word(to_string(kind));
-    word[0] = static_cast<char>(word[0] - 'A' + 'a');
-    return word;
-}
 
 }  // namespace
 
@@ -189,12 +184,8 @@ private:
                               (*category == "Decorator" && manifest->kind == NodeKind::Decorator) ||
                               ((*category == "Action" || *category == "Condition") && is_leaf(manifest->kind));
             if (!fits) {
-                throw TreeBuildError("'" + id + "' is a " + kind_word(manifest->kind) + ", not a " +
-                                     kind_word(element.tag == "Action" ? NodeKind::Action
-                                               : element.tag == "Condition" ? NodeKind::Condition
-                                               : element.tag == "Control"   ? NodeKind::Control
-                                                                            : NodeKind::Decorator) +
-                                     where(element));
+                throw TreeBuildError("'" + id + "' is registered as " + std::string(to_string(manifest->kind)) +
+                                     ", it cannot stand in <" + element.tag + ">" + where(element));
             }
         }
         return *manifest;

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include <nanobind/stl/string.h>
+
 #include "morvlen/core/port_values.h"
 
 namespace nb = nanobind;
