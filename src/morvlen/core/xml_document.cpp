@@ -77,8 +77,7 @@ XmlDocument parse_xml_text(std::string_view text, std::string source) {
         nb::cpp_function([&collector](const std::string& tag, nb::handle attributes) { collector.start(tag, attributes); });
     parser.attr("EndElementHandler") = nb::cpp_function([&collector](nb::handle) { collector.end(); });
     parser.attr("CharacterDataHandler") = nb::cpp_function([&collector](const std::string& data) { collector.text(data); });
-    // The handlers hold the collector by reference; the parser, their only owner,
-    // is released before the collector when this function returns.
+    // The handlers hold the collector by reference: they only run inside Parse below.
 
     try {
         parser.attr("Parse")(nb::bytes(text.data(), text.size()), true);
