@@ -7,7 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include "morvlen/core/nodes/builtin_nodes.h"
-#include "morvlen/core/nodes/text_values.h"
+#include "morvlen/core/port_values.h"
 
 namespace nb = nanobind;
 
@@ -92,7 +92,7 @@ struct CaseValue {
         if (nb::isinstance<nb::int_>(value) || nb::isinstance<nb::float_>(value)) {
             return {text, PyFloat_AsDouble(value.ptr()), std::nullopt};
         }
-        auto number = parse_number<double>(text);
+        auto number = parse_double(text);
         return {std::move(text), number, std::nullopt};
     }
 

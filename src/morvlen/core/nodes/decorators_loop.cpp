@@ -8,7 +8,7 @@
 #include <nanobind/nanobind.h>
 
 #include "morvlen/core/nodes/builtin_nodes.h"
-#include "morvlen/core/nodes/text_values.h"
+#include "morvlen/core/port_values.h"
 
 namespace nb = nanobind;
 
@@ -21,14 +21,14 @@ template <class T> struct ItemType;
 template <> struct ItemType<std::int64_t> {
     static constexpr const char* name = "an integer";
     static std::optional<nb::object> parse(std::string_view text) {
-        auto value = parse_number<std::int64_t>(text);
+        auto value = parse_int(text);
         return value ? std::optional<nb::object>(nb::int_(*value)) : std::nullopt;
     }
 };
 template <> struct ItemType<double> {
     static constexpr const char* name = "a number";
     static std::optional<nb::object> parse(std::string_view text) {
-        auto value = parse_number<double>(text);
+        auto value = parse_double(text);
         return value ? std::optional<nb::object>(nb::float_(*value)) : std::nullopt;
     }
 };
@@ -66,7 +66,6 @@ public:
         if (!literal_) {
             const auto items = node_.get_input<std::vector<std::string>>("queue");
             literal_.emplace(items.begin(), items.end());
-            drop_single_empty(*literal_);
         }
         if (literal_->empty()) return std::nullopt;
         std::string item = std::move(literal_->front());
@@ -77,17 +76,11 @@ public:
     void restart() noexcept { literal_.reset(); }
 
 private:
-    // "" splits into one empty item; it means an empty queue.
-    template <class Items> static void drop_single_empty(Items& items) {
-        if (items.size() == 1 && items.front().empty()) items.clear();
-    }
-
     std::optional<std::string> pop_entry() {
         nb::gil_scoped_acquire gil;
         const nb::object queue = node_.get_input<nb::object>("queue");
         if (nb::isinstance<nb::str>(queue)) {
-            auto items = node_.get_input<std::vector<std::string>>("queue");
-            drop_single_empty(items);
+            const auto items = node_.get_input<std::vector<std::string>>("queue");
             if (items.empty()) return std::nullopt;
             node_.set_output("queue", nb::str(join(items.begin() + 1, items.end()).c_str()));
             return items.front();
