@@ -1,0 +1,41 @@
+#pragma once
+// The parts of the morvlen._runtime module, one bind function per package, and the
+// Python views shared by several of them.
+
+#include <nanobind/nanobind.h>
+
+#include "morvlen/core/tree.h"
+
+namespace morvlen::bt {
+
+void bind_core(nanobind::module_& m);
+void bind_action_node(nanobind::module_& m);
+void bind_sequential_engine(nanobind::module_& m);
+
+// Garbage-collector slots for a bound type T with traverse(visit, arg) and clear().
+template <class T> int traverse_slot(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nanobind::inst_ready(self)) return 0;
+    return nanobind::inst_ptr<T>(self)->traverse(visit, arg);
+}
+template <class T> int clear_slot(PyObject* self) {
+    if (nanobind::inst_ready(self)) nanobind::inst_ptr<T>(self)->clear();
+    return 0;
+}
+template <class T> PyType_Slot* gc_slots() {
+    static PyType_Slot slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&traverse_slot<T>)},
+                                  {Py_tp_clear, reinterpret_cast<void*>(&clear_slot<T>)},
+                                  {0, nullptr}};
+    return slots;
+}
+
+// Makes a bound type present itself as a member of its public package.
+void set_public_module(nanobind::handle type, const char* module);
+
+// {"status": NodeStatus, "tick_count": int, "nodes": [{"path", "name",
+// "registration_id", "status"}, ...]}, a new dict. Needs the GIL.
+nanobind::dict tree_status_dict(const Tree& tree);
+// The entries of a blackboard (those stored in it, not forwarded), a new dict.
+nanobind::dict blackboard_dict(const Blackboard& blackboard);
+
+}  // namespace morvlen::bt

@@ -1,0 +1,112 @@
+// Blackboard entries and their forwarding to parent blackboards.
+//
+// Lock order: the GIL first, then an entry table's mutex, and never the GIL while a
+// mutex is held. Values replaced or removed are released after the mutex is
+// dropped (still under the GIL), since releasing one may run arbitrary Python code.
+#include "morvlen/core/blackboard.h"
+
+#include <utility>
+
+namespace nb = nanobind;
+
+namespace morvlen::bt {
+
+Blackboard::Blackboard(Ptr parent) : parent_(std::move(parent)) {}
+
+Blackboard::Ptr Blackboard::create(Ptr parent) { return Ptr(new Blackboard(std::move(parent))); }
+
+Blackboard::~Blackboard() {
+    if (entries_.empty()) return;
+    if (!nanobind::is_alive()) {
+        // The interpreter is gone or going: its objects can no longer be released.
+        for (auto& entry : entries_) entry.second.release();
+        return;
+    }
+    nb::gil_scoped_acquire gil;
+    entries_.clear();
+}
+
+Blackboard& Blackboard::root() noexcept {
+    Blackboard* board = this;
+    while (board->parent_) board = board->parent_.get();
+    return *board;
+}
+
+std::pair<Blackboard*, std::string> Blackboard::resolve(std::string_view key) {
+    const auto [board, resolved] = std::as_const(*this).resolve(key);
+    return {const_cast<Blackboard*>(board), resolved};
+}
+
+std::pair<const Blackboard*, std::string> Blackboard::resolve(std::string_view key) const {
+    if (key.starts_with('@')) {
+        const Blackboard* board = this;
+        while (board->parent_) board = board->parent_.get();
+        return {board, std::string(key.substr(1))};
+    }
+    std::optional<std::string> parent_key;
+    bool forward = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (const auto found = remapping_.find(key); found != remapping_.end()) {
+            parent_key = found->second;
+        } else {
+            // Private keys ("_x") stay local even with autoremap.
+            forward = autoremap_ && parent_ && !key.starts_with('_');
+        }
+    }
+    if (parent_key && parent_) return std::as_const(*parent_).resolve(*parent_key);
+    if (forward) return std::as_const(*parent_).resolve(key);
+    return {this, std::string(key)};
+}
+
+std::optional<nb::object> Blackboard::get(std::string_view key) const {
+    nb::gil_scoped_acquire gil;
+    const auto [board, local_key] = resolve(key);
+    std::lock_guard lock(board->mutex_);
+    const auto found = board->entries_.find(local_key);
+    if (found == board->entries_.end()) return std::nullopt;
+    return found->second;
+}
+
+void Blackboard::set(std::string_view key, nb::object value) {
+    nb::gil_scoped_acquire gil;
+    const auto [board, local_key] = resolve(key);
+    {
+        std::lock_guard lock(board->mutex_);
+        auto& slot = board->entries_[local_key];
+        std::swap(slot, value);
+    }
+    // `value` now holds the replaced object, released here outside the mutex.
+}
+
+bool Blackboard::unset(std::string_view key) {
+    nb::gil_scoped_acquire gil;
+    const auto [board, local_key] = resolve(key);
+    nb::object removed;
+    {
+        std::lock_guard lock(board->mutex_);
+        const auto found = board->entries_.find(local_key);
+        if (found == board->entries_.end()) return false;
+        removed = std::move(found->second);
+        board->entries_.erase(found);
+    }
+    return true;
+}
+
+void Blackboard::add_remapping(std::string key, std::string parent_key) {
+    std::lock_guard lock(mutex_);
+    remapping_.insert_or_assign(std::move(key), std::move(parent_key));
+}
+
+void Blackboard::enable_autoremap(bool on) {
+    std::lock_guard lock(mutex_);
+    autoremap_ = on;
+}
+
+std::vector<std::pair<std::string, nb::object>> Blackboard::local_entries() const {
+    nb::gil_scoped_acquire gil;
+    std::lock_guard lock(mutex_);
+    return {entries_.begin(), entries_.end()};
+}
+
+}  // namespace morvlen::bt

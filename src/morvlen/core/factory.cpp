@@ -1,0 +1,61 @@
+// Building trees from documents; describing the registered node types.
+#include "morvlen/core/factory.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include <nanobind/stl/string.h>
+
+#include "morvlen/core/tree_builder.h"
+#include "morvlen/core/xml_document.h"
+
+namespace nb = nanobind;
+
+namespace morvlen::bt {
+
+BehaviorTreeFactory::BehaviorTreeFactory() {
+    register_builtin_nodes(registry_);
+    builtin_ids_ = registry_.ids();
+}
+
+int BehaviorTreeFactory::traverse(visitproc visit, void* arg) const {
+    for (const PyRef& object : held_) Py_VISIT(object->ptr());
+    return 0;
+}
+
+std::shared_ptr<Tree> BehaviorTreeFactory::create_tree_from_text(std::string_view xml_text,
+                                                                 const std::optional<std::string>& main_tree) const {
+    TreeLibrary library;
+    library.add_document(parse_xml_text(xml_text), std::filesystem::current_path());
+    return library.build(registry_, main_tree);
+}
+
+std::shared_ptr<Tree> BehaviorTreeFactory::create_tree_from_file(const std::string& path,
+                                                                 const std::optional<std::string>& main_tree) const {
+    TreeLibrary library;
+    library.add_document(parse_xml_file(path), std::filesystem::absolute(path).parent_path());
+    return library.build(registry_, main_tree);
+}
+
+std::string BehaviorTreeFactory::tree_nodes_model(bool include_builtins) const {
+    const nb::module_ etree = nb::module_::import_("xml.etree.ElementTree");
+    const nb::object root = etree.attr("Element")("root", nb::arg("BTCPP_format") = "4");
+    const nb::object model = etree.attr("SubElement")(root, "TreeNodesModel");
+    for (const std::string& id : registry_.ids()) {
+        if (!include_builtins && std::ranges::find(builtin_ids_, id) != builtin_ids_.end()) continue;
+        const NodeManifest& manifest = *registry_.manifest(id);
+        const nb::object node = etree.attr("SubElement")(model, std::string(to_string(manifest.kind)), nb::arg("ID") = id);
+        for (const PortInfo& port : manifest.ports) {
+            const std::string tag = std::string(to_string(port.direction)) + "_port";
+            const nb::object element = etree.attr("SubElement")(node, tag,
+                                                                nb::arg("name") = port.name,
+                                                                nb::arg("type") = std::string(to_string(port.type)));
+            if (port.default_value) element.attr("set")("default", *port.default_value);
+            if (!port.description.empty()) element.attr("text") = port.description;
+        }
+    }
+    etree.attr("indent")(root, nb::arg("space") = "  ");
+    return nb::cast<std::string>(etree.attr("tostring")(root, nb::arg("encoding") = "unicode"));
+}
+
+}  // namespace morvlen::bt

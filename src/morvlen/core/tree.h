@@ -1,0 +1,73 @@
+#pragma once
+// A built tree: its nodes, its root blackboard and the guard that lets one thread
+// at a time tick or halt it.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "morvlen/core/blackboard.h"
+#include "morvlen/core/tree_node.h"
+
+namespace morvlen::bt {
+
+class Tree;
+
+// Implemented by nodes that hand out references to their tree (Python actions give
+// their tick function a node handle that must notice when the tree is gone).
+class TreeBound {
+public:
+    virtual void bind_tree(const std::weak_ptr<const Tree>& tree) = 0;
+
+protected:
+    ~TreeBound() = default;
+};
+
+struct NodeSnapshot {
+    std::string path;
+    std::string name;
+    std::string registration_id;
+    NodeStatus status = NodeStatus::IDLE;
+};
+
+class Tree : public std::enable_shared_from_this<Tree> {
+public:
+    // Takes the root node and tells every TreeBound node about the new tree.
+    static std::shared_ptr<Tree> create(std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr blackboard);
+    ~Tree();
+    Tree(const Tree&) = delete;
+    Tree& operator=(const Tree&) = delete;
+
+    // Ticks the root once. When the tick throws, every running node is halted (the
+    // tree is left IDLE) and the exception passes on. Call without the GIL.
+    // Throws BehaviorTreeError when another call is ticking or halting the tree.
+    NodeStatus tick_once();
+    // Halts every running node and sets every node to IDLE; the blackboard is kept
+    // and the tick count starts again from 0.
+    void reset();
+
+    const std::string& id() const noexcept { return id_; }
+    NodeStatus status() const noexcept { return root_->status(); }
+    std::int64_t tick_count() const noexcept { return tick_count_.load(); }
+    const Blackboard::Ptr& blackboard() const noexcept { return blackboard_; }
+    // Every node, depth first, parents before children, SubTree contents included.
+    std::vector<const TreeNode*> nodes() const;
+    std::vector<NodeSnapshot> snapshot() const;
+
+private:
+    Tree(std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr blackboard);
+    class Exclusive;
+    std::vector<TreeNode*> walk() const;
+    void halt_all();
+
+    std::string id_;
+    std::unique_ptr<TreeNode> root_;
+    Blackboard::Ptr blackboard_;
+    std::atomic<std::thread::id> busy_with_{};
+    std::atomic<std::int64_t> tick_count_{0};
+};
+
+}  // namespace morvlen::bt

@@ -1,0 +1,170 @@
+// Node base classes: ticking, halting and port access; the node registry.
+#include "morvlen/core/tree_node.h"
+
+#include <algorithm>
+
+#include <nanobind/stl/string.h>
+
+#include "morvlen/core/port_values.h"
+
+namespace nb = nanobind;
+
+namespace morvlen::bt {
+namespace {
+
+// "Sequence 'MainTree/root/Sequence#1' port 'x': "
+std::string port_prefix(const TreeNode& node, std::string_view port) {
+    return node.registration_name() + " '" + node.full_path() + "' port '" + std::string(port) + "': ";
+}
+
+const PortInfo* find_port(const NodeManifest& manifest, std::string_view port) {
+    const auto found = std::ranges::find(manifest.ports, port, &PortInfo::name);
+    return found == manifest.ports.end() ? nullptr : &*found;
+}
+
+template <class T> constexpr std::string_view wanted_name() {
+    if constexpr (std::is_same_v<T, std::int64_t>) return "an int";
+    else if constexpr (std::is_same_v<T, double>) return "a double";
+    else if constexpr (std::is_same_v<T, bool>) return "a bool (true/false/1/0)";
+    else if constexpr (std::is_same_v<T, NodeStatus>) return "a status (SUCCESS, FAILURE, RUNNING, SKIPPED, IDLE)";
+    else if constexpr (std::is_same_v<T, std::vector<std::string>>) return "a queue (\"a;b;c\", list or tuple)";
+    else return "convertible";
+}
+
+}  // namespace
+
+TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {}
+
+TreeNode::~TreeNode() = default;
+
+NodeStatus TreeNode::execute_tick() {
+    const NodeStatus result = tick();
+    if (result == NodeStatus::IDLE) {
+        throw NodeLogicError(registration_name() + " '" + full_path() + "': tick returned IDLE, which is never a result");
+    }
+    status_ = result;
+    return result;
+}
+
+void TreeNode::halt_node() {
+    if (status_ == NodeStatus::RUNNING) halt();
+    status_ = NodeStatus::IDLE;
+}
+
+std::optional<std::string> TreeNode::port_key(std::string_view port) const {
+    const auto text = config_.ports.find(port);
+    if (text == config_.ports.end()) return std::nullopt;
+    return pointer_key(text->second, port);
+}
+
+template <class T> std::optional<T> TreeNode::try_get_input(std::string_view port) const {
+    const PortInfo* info = find_port(*config_.manifest, port);
+    if (!info) throw PortError(port_prefix(*this, port) + "no such port");
+    if (info->direction == PortDirection::Output) throw PortError(port_prefix(*this, port) + "is an output port, it cannot be read");
+    const auto text = config_.ports.find(port);
+    if (text == config_.ports.end()) return std::nullopt;
+
+    if (const auto key = pointer_key(text->second, port)) {
+        nb::gil_scoped_acquire gil;
+        const auto value = config_.blackboard->get(*key);
+        if (!value) return std::nullopt;
+        std::optional<T> converted;
+        if constexpr (std::is_same_v<T, nb::object>) {
+            // A str entry read through a scalar-typed port is converted like a literal
+            // (SubTree literals arrive as text); a queue entry is handed over as it is.
+            const bool typed = info->type != PortType::String && info->type != PortType::Object && info->type != PortType::Queue;
+            converted = typed && nb::isinstance<nb::str>(*value)
+                            ? object_from_text(nb::cast<std::string>(*value), info->type)
+                            : value;
+        } else {
+            converted = value_from_object<T>(*value);
+        }
+        if (!converted) {
+            throw PortError(port_prefix(*this, port) + "blackboard entry '" + *key + "' holds " + describe(*value) +
+                            ", which is not " + std::string(wanted_name<T>()));
+        }
+        return converted;
+    }
+
+    std::optional<T> converted;
+    if constexpr (std::is_same_v<T, nb::object>) {
+        nb::gil_scoped_acquire gil;
+        converted = object_from_text(text->second, info->type);
+    } else {
+        converted = value_from_text<T>(text->second);
+    }
+    if (!converted) {
+        throw PortError(port_prefix(*this, port) + "\"" + text->second + "\" is not " +
+                        std::string(info->type == PortType::Object ? wanted_name<T>() : "a valid " + std::string(to_string(info->type))));
+    }
+    return converted;
+}
+
+template <class T> T TreeNode::get_input(std::string_view port) const {
+    if (auto value = try_get_input<T>(port)) return std::move(*value);
+    const auto key = port_key(port);
+    if (!key) throw PortError(port_prefix(*this, port) + "not set (no attribute and no default)");
+    throw PortError(port_prefix(*this, port) + "blackboard entry '" + *key + "' was never written");
+}
+
+void TreeNode::set_output(std::string_view port, nb::object value) {
+    const PortInfo* info = find_port(*config_.manifest, port);
+    if (!info) throw PortError(port_prefix(*this, port) + "no such port");
+    if (info->direction == PortDirection::Input) throw PortError(port_prefix(*this, port) + "is an input port, it cannot be written");
+    const auto key = port_key(port);
+    if (!key) {
+        throw PortError(port_prefix(*this, port) + "not mapped to a blackboard entry (write the attribute as \"{key}\")");
+    }
+    config_.blackboard->set(*key, std::move(value));
+}
+
+#define MORVLEN_PORT_READERS(T)                                                  \
+    template T TreeNode::get_input<T>(std::string_view) const;                   \
+    template std::optional<T> TreeNode::try_get_input<T>(std::string_view) const;
+MORVLEN_PORT_READERS(std::string)
+MORVLEN_PORT_READERS(std::int64_t)
+MORVLEN_PORT_READERS(double)
+MORVLEN_PORT_READERS(bool)
+MORVLEN_PORT_READERS(NodeStatus)
+MORVLEN_PORT_READERS(nb::object)
+MORVLEN_PORT_READERS(std::vector<std::string>)
+#undef MORVLEN_PORT_READERS
+
+std::vector<TreeNode*> ControlNode::children() const {
+    std::vector<TreeNode*> result;
+    result.reserve(children_.size());
+    for (const auto& child : children_) result.push_back(child.get());
+    return result;
+}
+
+void ControlNode::halt_children(size_t first) {
+    for (size_t i = first; i < children_.size(); ++i) children_[i]->halt_node();
+}
+
+std::vector<TreeNode*> DecoratorNode::children() const {
+    if (!child_) return {};
+    return {child_.get()};
+}
+
+void NodeRegistry::add(NodeManifest manifest, NodeBuilder builder) {
+    if (entries_.contains(manifest.id)) throw TreeBuildError("node id '" + manifest.id + "' is already registered");
+    std::string id = manifest.id;
+    entries_.emplace(id, Entry{std::make_unique<NodeManifest>(std::move(manifest)), std::move(builder)});
+    order_.push_back(std::move(id));
+}
+
+const NodeManifest* NodeRegistry::manifest(std::string_view id) const {
+    const auto found = entries_.find(id);
+    return found == entries_.end() ? nullptr : found->second.manifest.get();
+}
+
+std::unique_ptr<TreeNode> NodeRegistry::build(std::string_view id, NodeConfig config) const {
+    const auto found = entries_.find(id);
+    if (found == entries_.end()) throw TreeBuildError("unknown node id '" + std::string(id) + "'");
+    config.manifest = found->second.manifest.get();
+    return found->second.builder(std::move(config));
+}
+
+std::vector<std::string> NodeRegistry::ids() const { return order_; }
+
+}  // namespace morvlen::bt

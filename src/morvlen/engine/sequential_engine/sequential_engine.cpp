@@ -1,0 +1,82 @@
+// Driving one tree: ticks, status reports, blackboard access.
+#include "morvlen/engine/sequential_engine/sequential_engine.h"
+
+#include <nanobind/stl/string.h>
+
+#include "morvlen/core/bindings.h"
+#include "morvlen/nodes/action_node/python_action.h"
+
+namespace nb = nanobind;
+
+namespace morvlen::bt {
+namespace {
+
+// Lets Ctrl+C (and other signal handlers) interrupt a tick loop that never ends.
+void check_signals() {
+    nb::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+}
+
+}  // namespace
+
+Tree& SequentialEngine::tree() const {
+    if (!tree_) {
+        throw BehaviorTreeError("no tree has been built yet: call create_tree_from_text() or create_tree_from_file() first");
+    }
+    return *tree_;
+}
+
+void SequentialEngine::register_action_behavior(const std::string& action_id, nb::object tick_functor, nb::handle ports_list) {
+    register_python_action(factory_, action_id, std::move(tick_functor), ports_list);
+}
+
+std::string SequentialEngine::register_action_class(nb::handle cls, const std::optional<std::string>& action_id) {
+    return register_python_action_class(factory_, cls, action_id);
+}
+
+void SequentialEngine::create_tree_from_text(const std::string& xml_text) {
+    tree_ = factory_.create_tree_from_text(xml_text);
+}
+
+void SequentialEngine::create_tree_from_file(const std::string& path) { tree_ = factory_.create_tree_from_file(path); }
+
+void SequentialEngine::clear() noexcept {
+    tree_.reset();
+    factory_.release_held();
+}
+
+NodeStatus SequentialEngine::tick_once() { return tree().tick_once(); }
+
+std::int64_t SequentialEngine::tick_until(NodeStatus wanted) {
+    Tree& current = tree();
+    for (std::int64_t ticks = 1;; ++ticks) {
+        if (current.tick_once() == wanted) return ticks;
+        check_signals();
+    }
+}
+
+std::vector<NodeStatus> SequentialEngine::tick_n_times(std::int64_t n) {
+    Tree& current = tree();
+    std::vector<NodeStatus> statuses;
+    for (std::int64_t i = 0; i < n; ++i) {
+        statuses.push_back(current.tick_once());
+        check_signals();
+    }
+    return statuses;
+}
+
+void SequentialEngine::reset_tree() { tree().reset(); }
+
+nb::dict SequentialEngine::get_tree_status() const { return tree_status_dict(tree()); }
+
+nb::object SequentialEngine::get_blackboard_data(const std::string& key) const {
+    return tree().blackboard()->get(key).value_or(nb::none());
+}
+
+void SequentialEngine::set_blackboard_data(const std::string& key, nb::object value) {
+    tree().blackboard()->set(key, std::move(value));
+}
+
+nb::dict SequentialEngine::get_all_blackboard_data() const { return blackboard_dict(*tree().blackboard()); }
+
+}  // namespace morvlen::bt

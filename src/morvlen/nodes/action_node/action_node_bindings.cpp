@@ -1,0 +1,33 @@
+// The binding of morvlen.nodes.action_node.SimpleActionNode.
+#include "morvlen/core/bindings.h"
+#include "morvlen/nodes/action_node/python_action.h"
+
+namespace nb = nanobind;
+
+namespace morvlen::bt {
+namespace {
+
+// Only a base class: action classes are never instantiated, their static tick and
+// their ports are what a registration reads.
+struct SimpleActionNode {};
+
+}  // namespace
+
+nb::handle simple_action_node_type() { return nb::type<SimpleActionNode>(); }
+
+void bind_action_node(nb::module_& m) {
+    nb::class_<SimpleActionNode> base(
+        m, "SimpleActionNode",
+        "Base class of action node classes. A subclass defines\n\n"
+        "    ports = [{\"name\": ..., \"type\": ..., \"direction\": ..., \"description\": ...}, ...]\n\n"
+        "    @staticmethod\n"
+        "    def tick(node: TreeNode) -> NodeStatus: ...\n\n"
+        "and is registered with register_action_class. Port types: \"string\", \"object\", \"int\", \"double\", "
+        "\"bool\"; directions: \"input\", \"output\", \"inout\"; an optional \"default\" gives the port's text when "
+        "the XML leaves it out. tick returns NodeStatus.SUCCESS, FAILURE, RUNNING (ticked again next tick) or SKIPPED.");
+    base.def(nb::init<>());
+    base.attr("ports") = nb::tuple();
+    set_public_module(base, "morvlen.nodes.action_node");
+}
+
+}  // namespace morvlen::bt

@@ -1,0 +1,97 @@
+// Python action nodes and their registration.
+#include "morvlen/nodes/action_node/python_action.h"
+
+#include <algorithm>
+#include <array>
+
+#include <nanobind/stl/string.h>
+
+#include "morvlen/core/node_handle.h"
+#include "morvlen/core/port_values.h"
+
+namespace nb = nanobind;
+
+namespace morvlen::bt {
+namespace {
+
+// Tags with a meaning of their own in the document format.
+constexpr std::array<std::string_view, 10> reserved_ids{
+    "root", "BehaviorTree", "TreeNodesModel", "include", "SubTree", "Action", "Condition", "Control", "Decorator", ""};
+
+std::string check_action_id(const std::string& action_id) {
+    if (std::ranges::find(reserved_ids, action_id) != reserved_ids.end()) {
+        throw nb::value_error(("action id '" + action_id + "' is empty or a reserved name of the format").c_str());
+    }
+    return action_id;
+}
+
+}  // namespace
+
+PythonActionNode::PythonActionNode(NodeConfig config, PyRef tick_function)
+    : LeafNode(std::move(config)), tick_function_(std::move(tick_function)) {}
+
+PythonActionNode::~PythonActionNode() {
+    if (!handle_.is_valid()) return;
+    if (!nanobind::is_alive()) {
+        handle_.release();
+        return;
+    }
+    nb::gil_scoped_acquire gil;
+    handle_.reset();
+}
+
+NodeStatus PythonActionNode::tick() {
+    nb::gil_scoped_acquire gil;
+    if (!handle_.is_valid()) handle_ = nb::cast(NodeHandle(tree_, this));
+    const nb::object result = (*tick_function_)(handle_);
+    if (result.type().is(nb::type<NodeStatus>())) {
+        const auto status = nb::cast<NodeStatus>(result);
+        if (status != NodeStatus::IDLE) return status;
+    }
+    throw NodeLogicError(registration_name() + " '" + full_path() + "': the tick function returned " + describe(result) +
+                         "; it must return NodeStatus.SUCCESS, NodeStatus.FAILURE, NodeStatus.RUNNING or NodeStatus.SKIPPED");
+}
+
+void register_python_action(BehaviorTreeFactory& factory, const std::string& action_id, nb::object tick_function,
+                            nb::handle port_records, std::string description) {
+    check_action_id(action_id);
+    if (!PyCallable_Check(tick_function.ptr())) {
+        throw nb::type_error(("action '" + action_id + "': the tick function " + describe(tick_function) +
+                              " is not callable").c_str());
+    }
+    PortList ports = ports_from_records(port_records, action_id);
+    NodeRegistry& registry = factory.registry();
+    if (registry.manifest(action_id)) {
+        throw nb::value_error(("action id '" + action_id + "' is already registered").c_str());
+    }
+    const PyRef tick = make_py_ref(std::move(tick_function));
+    factory.hold(tick);
+    // The factory owns the function (and shows it to the garbage collector); trees
+    // built from it share it.
+    const std::weak_ptr<const nb::object> registered = tick;
+    registry.add(NodeManifest{action_id, NodeKind::Action, std::move(ports), std::move(description), 0, 0},
+                 [registered, action_id](NodeConfig config) {
+                     PyRef function = registered.lock();
+                     if (!function) throw BehaviorTreeError("the registration of '" + action_id + "' was released");
+                     return std::make_unique<PythonActionNode>(std::move(config), std::move(function));
+                 });
+}
+
+std::string register_python_action_class(BehaviorTreeFactory& factory, nb::handle cls, const std::optional<std::string>& action_id) {
+    if (!nb::isinstance<nb::type_object>(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.ptr()),
+                                                                   reinterpret_cast<PyTypeObject*>(simple_action_node_type().ptr()))) {
+        throw nb::type_error(("register_action_class expects a subclass of SimpleActionNode, got " + describe(cls)).c_str());
+    }
+    const std::string id = action_id ? *action_id : nb::cast<std::string>(cls.attr("__name__"));
+    if (!nb::hasattr(cls, "tick")) {
+        throw nb::type_error(("action class " + describe(cls) + " defines no tick(node) function").c_str());
+    }
+    std::string description;
+    if (const nb::object doc = nb::getattr(cls, "__doc__", nb::none()); nb::isinstance<nb::str>(doc)) {
+        description = nb::cast<std::string>(nb::module_::import_("inspect").attr("cleandoc")(doc));
+    }
+    register_python_action(factory, id, cls.attr("tick"), nb::getattr(cls, "ports", nb::list()), std::move(description));
+    return id;
+}
+
+}  // namespace morvlen::bt

@@ -1,0 +1,160 @@
+"""Building trees from documents: what is accepted, and every refusal with its message."""
+
+import pytest
+
+from morvlen.core import (
+    BehaviorTreeError,
+    BehaviorTreeFactory,
+    NodeStatus,
+    TreeBuildError,
+    XmlParseError,
+)
+from morvlen.engine.sequential_engine import SequentialEngine
+from runtime_helpers import document, engine_with, port, returning, tree
+
+ACTIONS = {
+    "Act": (returning(NodeStatus.SUCCESS), [port("value"), port("out", direction="output")]),
+}
+
+REFUSALS = [
+    # (id, xml, error class, fragments the message must contain)
+    ("malformed", '<root BTCPP_format="4">\n<BehaviorTree ID="T"><Act>\n</BehaviorTree></root>', XmlParseError,
+     ["malformed XML", "line 3", "column"]),
+    ("not-xml", "hello", XmlParseError, ["malformed XML", "line 1"]),
+    ("wrong-root", '<tree><BehaviorTree ID="T"><Act/></BehaviorTree></tree>', XmlParseError, ["<tree>", "<root>"]),
+    ("format-3", '<root BTCPP_format="3"><BehaviorTree ID="T"><Act/></BehaviorTree></root>', XmlParseError,
+     ['BTCPP_format="3"', '"4"']),
+    ("tree-without-id", '<root><BehaviorTree><Act/></BehaviorTree></root>', XmlParseError, ["without an ID"]),
+    ("unexpected-element", document(tree("T", "<Act/>"), extra="<Extra/>"), XmlParseError, ["<Extra>"]),
+    ("empty-tree", document(tree("T", "")), TreeBuildError, ["tree 'T'", "exactly one root node", "holds 0"]),
+    ("two-roots", document(tree("T", "<Act/><Act/>")), TreeBuildError, ["tree 'T'", "holds 2"]),
+    ("duplicate-tree", document(tree("T", "<Act/>"), tree("T", "<Act/>")), TreeBuildError, ["'T'", "defined twice"]),
+    ("unknown-node", document(tree("T", "<Sequence>\n<Nope/></Sequence>")), TreeBuildError,
+     ["unknown node id 'Nope'", "tree 'T'", "<Nope>", "line 2"]),
+    ("unknown-explicit", document(tree("T", '<Action ID="Nope"/>')), TreeBuildError, ["unknown node id 'Nope'", "<Action>"]),
+    ("explicit-without-id", document(tree("T", "<Action/>")), TreeBuildError, ["<Action> needs an ID"]),
+    ("explicit-wrong-kind", document(tree("T", '<Control ID="Act"/>')), TreeBuildError, ["'Act' is registered as Action", "<Control>"]),
+    ("tree-as-tag", document(tree("T", "<Other/>"), tree("Other", "<Act/>"), main="T"), TreeBuildError,
+     ['<SubTree ID="Other"/>']),
+    ("decorator-no-child", document(tree("T", "<Inverter/>")), TreeBuildError,
+     ["Inverter takes exactly 1 child, got 0", "tree 'T'", "<Inverter>"]),
+    ("decorator-two-children", document(tree("T", "<Inverter><Act/><Act/></Inverter>")), TreeBuildError,
+     ["Inverter takes exactly 1 child, got 2"]),
+    ("control-no-child", document(tree("T", "<Sequence/>")), TreeBuildError, ["Sequence needs at least 1 child, got 0"]),
+    ("leaf-with-child", document(tree("T", "<Act><Act/></Act>")), TreeBuildError, ["Act takes no children, got 1"]),
+    ("unknown-port", document(tree("T", '<Act valu="1"/>')), TreeBuildError,
+     ["unknown port 'valu' of Act", "its ports: value, out", "<Act>"]),
+    ("reserved-attribute", document(tree("T", '<Act _private="1"/>')), TreeBuildError, ["unknown attribute '_private'"]),
+    ("output-literal", document(tree("T", '<Act out="text"/>')), TreeBuildError, ["output port 'out'", '"text"']),
+    ("no-tree", document(), TreeBuildError, ["no <BehaviorTree>"]),
+    ("ambiguous-main", document(tree("A", "<Act/>"), tree("B", "<Act/>")), TreeBuildError,
+     ["several trees (A, B)", "main_tree_to_execute"]),
+    ("missing-main", document(tree("A", "<Act/>"), main="Z"), TreeBuildError, ["main tree 'Z' is not defined", "A"]),
+    ("unknown-subtree", document(tree("T", '<SubTree ID="Z"/>')), TreeBuildError, ["SubTree ID 'Z' names no tree"]),
+    ("subtree-without-id", document(tree("T", "<SubTree/>")), TreeBuildError, ["<SubTree> needs an ID"]),
+    ("self-subtree", document(tree("T", '<Sequence><SubTree ID="T"/></Sequence>')), TreeBuildError,
+     ["SubTree 'T' includes itself: T -> T"]),
+    ("indirect-subtree", document(tree("T", '<SubTree ID="A"/>'), tree("A", '<SubTree ID="B"/>'),
+                                  tree("B", '<SubTree ID="A"/>'), main="T"),
+     TreeBuildError, ["includes itself: T -> A -> B -> A", "tree 'B'"]),
+    ("bad-autoremap", document(tree("T", '<SubTree ID="A" _autoremap="maybe"/>'), tree("A", "<Act/>"), main="T"),
+     TreeBuildError, ["_autoremap=\"maybe\""]),
+    ("script-node", document(tree("T", '<Script code="x:=1"/>')), TreeBuildError,
+     ["scripting is not supported yet", "Script", "tree 'T'", "line 1"]),
+    ("script-condition", document(tree("T", '<ScriptCondition code="x"/>')), TreeBuildError,
+     ["scripting is not supported yet"]),
+    ("precondition", document(tree("T", '<Precondition if="x"><Act/></Precondition>')), TreeBuildError,
+     ["scripting is not supported yet"]),
+] + [
+    (f"script-attribute-{name}", document(tree("T", f'<Sequence>\n<Act {name}="x"/></Sequence>')), TreeBuildError,
+     ["scripting is not supported yet", f"attribute {name}", "<Act>", "line 2"])
+    for name in ["_skipIf", "_successIf", "_failureIf", "_while", "_onSuccess", "_onFailure", "_onHalted", "_post"]
+]
+
+
+@pytest.mark.parametrize("xml, error, fragments", [case[1:] for case in REFUSALS], ids=[case[0] for case in REFUSALS])
+def test_refused_documents_name_the_problem(xml, error, fragments):
+    engine = engine_with(ACTIONS)
+    with pytest.raises(error) as caught:
+        engine.create_tree_from_text(xml)
+    assert isinstance(caught.value, BehaviorTreeError) and isinstance(caught.value, RuntimeError)
+    for fragment in fragments:
+        assert fragment in str(caught.value)
+
+
+@pytest.mark.parametrize("xml, root_path", [
+    ('<root><BehaviorTree ID="T"><Act/></BehaviorTree></root>', "T/Act"),  # no format attribute: version 4
+    (document(tree("A", "<Act/>"), tree("B", '<Act name="b"/>'), main="B"), "B/b"),
+    (document(tree("T", '<Action ID="Act" name="x"/>')), "T/x"),
+    (document(tree("T", '<Condition ID="Act"/>')), "T/Act"),
+    (document(tree("T", '<Control ID="Sequence"><Act/></Control>')), "T/Sequence"),
+    ('<?xml version="1.0"?>\n<!-- c --><root BTCPP_format="4"><!-- c --><BehaviorTree ID="T"><Act/></BehaviorTree>'
+     '<TreeNodesModel><Action ID="Act"><input_port name="value"/></Action></TreeNodesModel></root>', "T/Act"),
+])
+def test_accepted_documents(xml, root_path):
+    engine = engine_with(ACTIONS, xml)
+    assert engine.get_tree_status()["nodes"][0]["path"] == root_path
+    assert engine.tick_once() == NodeStatus.SUCCESS
+
+
+def test_paths_are_unique_for_same_named_siblings():
+    engine = engine_with(ACTIONS, document(tree("T", "<Sequence><Act/><Act/><Act/></Sequence>")))
+    paths = [node["path"] for node in engine.get_tree_status()["nodes"]]
+    assert paths == ["T/Sequence", "T/Sequence/Act", "T/Sequence/Act#2", "T/Sequence/Act#3"]
+
+
+def test_file_with_relative_include(tmp_path):
+    (tmp_path / "parts").mkdir()
+    (tmp_path / "parts" / "leaf.xml").write_text(document(tree("Leaf", '<Act name="inner"/>')), encoding="utf-8")
+    main = tmp_path / "main.xml"
+    main.write_text('<root BTCPP_format="4" main_tree_to_execute="Main"><include path="parts/leaf.xml"/>'
+                    + tree("Main", '<SubTree ID="Leaf"/>') + "</root>", encoding="utf-8")
+    engine = engine_with(ACTIONS)
+    engine.create_tree_from_file(str(main))
+    assert [n["path"] for n in engine.get_tree_status()["nodes"]] == ["Main/Leaf", "Main/Leaf/inner"]
+    assert engine.tick_once() == NodeStatus.SUCCESS
+
+
+def test_include_cycle_and_missing_file(tmp_path):
+    loop = tmp_path / "loop.xml"
+    loop.write_text('<root BTCPP_format="4"><include path="loop.xml"/>' + tree("T", "<Act/>") + "</root>")
+    engine = engine_with(ACTIONS)
+    with pytest.raises(TreeBuildError, match="includes itself"):
+        engine.create_tree_from_file(loop)
+    with pytest.raises(FileNotFoundError):
+        engine.create_tree_from_file(tmp_path / "missing.xml")
+
+
+def test_factory_lists_and_describes_registered_nodes():
+    factory = BehaviorTreeFactory()
+    factory.register_action("Act", returning(NodeStatus.SUCCESS),
+                            [port("value", "int", default="3", description="how many <items>"),
+                             port("out", direction="output")])
+    ids = factory.registered_node_ids()
+    assert ids[-1] == "Act" and {"Sequence", "KeepRunningUntilFailure"} <= set(ids)
+    model = factory.tree_nodes_model()
+    assert '<Action ID="Act">' in model
+    assert '<input_port name="value" type="int" default="3">how many &lt;items&gt;</input_port>' in model
+    assert '<output_port name="out" type="object" />' in model
+    assert "Sequence" not in model and 'ID="Sequence"' in factory.tree_nodes_model(include_builtins=True)
+    built = factory.create_tree_from_text(document(tree("A", "<Act/>"), tree("B", "<Inverter><Act/></Inverter>")),
+                                          main_tree="B")
+    assert built.id == "B" and built.tick_once() == NodeStatus.FAILURE
+
+
+def test_rebuilding_replaces_the_tree_and_its_blackboard():
+    engine = engine_with(ACTIONS, document(tree("T", "<Act/>")))
+    engine.set_blackboard_data("k", 1)
+    engine.create_tree_from_text(document(tree("U", "<Act/>")))
+    assert engine.get_blackboard_data("k") is None
+    assert engine.get_tree_status()["nodes"][0]["path"] == "U/Act"
+
+
+def test_engine_refuses_calls_before_a_tree_is_built():
+    engine = SequentialEngine()
+    calls = [engine.tick_once, engine.tick_until_success, engine.tick_until_failure, lambda: engine.tick_n_times(1),
+             engine.get_tree_status, lambda: engine.get_blackboard_data("k"),
+             lambda: engine.set_blackboard_data("k", 1), engine.get_all_blackboard_data, engine.reset_tree]
+    for call in calls:
+        with pytest.raises(BehaviorTreeError, match="no tree has been built yet"):
+            call()
