@@ -162,7 +162,8 @@ void bind_factory(nb::module_& m) {
             },
             "action_id"_a, "tick_functor"_a, "ports_list"_a = nb::none(),
             "Registers an action: XML elements named action_id call tick_functor(node) on each tick. ports_list: port "
-            "records {\"name\", \"type\", \"direction\", \"description\"[, \"default\"]}.")
+            "records {\"name\", \"type\", \"direction\", \"description\"[, \"default\"]}. The docstring of a "
+            "Python function tick_functor is the action's description.")
         .def(
             "register_action_class",
             [](BehaviorTreeFactory& self, nb::handle cls, const std::optional<std::string>& action_id) {
@@ -170,7 +171,7 @@ void bind_factory(nb::module_& m) {
             },
             "cls"_a, "action_id"_a = nb::none(),
             "Registers a SimpleActionNode subclass (its static tick(node) and its ports) under action_id, by default "
-            "the class name. Returns the id.")
+            "the class name. The class docstring, else that of tick, is the action's description. Returns the id.")
         .def(
             "create_tree_from_text",
             [](const BehaviorTreeFactory& self, const std::string& xml_text, const std::optional<std::string>& main_tree) {
@@ -188,7 +189,9 @@ void bind_factory(nb::module_& m) {
              "Every registered node id, built-ins first, in registration order.")
         .def("tree_nodes_model", &BehaviorTreeFactory::tree_nodes_model, "include_builtins"_a = false,
              "A <root BTCPP_format=\"4\"><TreeNodesModel> document of the registered actions (and of the built-ins "
-             "with include_builtins) and their ports.");
+             "with include_builtins) and their ports. Each node element holds first a <description> element with the "
+             "node's description, when it has one, then one <input_port>, <output_port> or <inout_port> per port "
+             "(attributes name, type and default; the port's description as text).");
     set_public_module(factory, core_module);
 }
 

@@ -31,10 +31,11 @@ void bind_sequential_engine(nb::module_& m) {
              "the node's TreeNode handle on each tick. The function returns NodeStatus.SUCCESS, FAILURE, RUNNING "
              "(ticked again next tick) or SKIPPED (did not apply). ports_list: a list of port records {\"name\", \"type\" (string, object, int, "
              "double, bool), \"direction\" (input, output, inout), \"description\"[, \"default\"]}. TypeError or "
-             "ValueError for a bad record; ValueError when the id is already registered.")
+             "ValueError for a bad record; ValueError when the id is already registered. The docstring of a Python "
+             "function tick_functor is the action's description in BehaviorTreeFactory.tree_nodes_model.")
         .def("register_action_class", &SequentialEngine::register_action_class, "cls"_a, "action_id"_a = nb::none(),
              "Registers a SimpleActionNode subclass: its static tick(node) and its class attribute ports, under "
-             "action_id or else the class name. Returns the id.")
+             "action_id or else the class name; the class docstring, else that of tick, describes it. Returns the id.")
         .def("create_tree_from_text", &SequentialEngine::create_tree_from_text, "xml_text"_a,
              "Builds the tree from version 4 XML text (its main_tree_to_execute, or its only <BehaviorTree>), "
              "replacing any tree built before. Raises XmlParseError or TreeBuildError saying what is wrong and where.")

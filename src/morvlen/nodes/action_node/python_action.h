@@ -37,12 +37,14 @@ private:
 // naming the action, the record and the field.
 PortList ports_from_records(nanobind::handle records, const std::string& action_id);
 
-// The manifest and builder of a Python action.
+// The manifest and builder of a Python action. Without a description, a Python
+// function's docstring describes the action.
 void register_python_action(BehaviorTreeFactory& factory, const std::string& action_id, nanobind::object tick_function,
                             nanobind::handle port_records, std::string description = {});
 
 // Registers a SimpleActionNode subclass: its static tick(node) and its class
-// attribute ports, under `action_id` or the class name. TypeError for anything else.
+// attribute ports, under `action_id` or the class name, described by the class
+// docstring (else tick's). TypeError for anything else.
 std::string register_python_action_class(BehaviorTreeFactory& factory, nanobind::handle cls,
                                          const std::optional<std::string>& action_id);
 
