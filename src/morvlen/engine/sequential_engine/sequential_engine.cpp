@@ -26,7 +26,7 @@ Tree& SequentialEngine::tree() const {
     return *tree_;
 }
 
-void SequentialEngine::register_action_behavior(const std::string& action_id, nb::object tick_functor, nb::handle ports_list) {
+void SequentialEngine::register_action_behavior(const std::string& action_id, TickFunction tick_functor, PortRecords ports_list) {
     register_python_action(factory_, action_id, std::move(tick_functor), ports_list);
 }
 
@@ -67,9 +67,9 @@ std::vector<NodeStatus> SequentialEngine::tick_n_times(std::int64_t n) {
 
 void SequentialEngine::reset_tree() { tree().reset(); }
 
-nb::dict SequentialEngine::get_tree_status() const { return tree_status_dict(tree()); }
+AnyDict SequentialEngine::get_tree_status() const { return tree_status_dict(tree()); }
 
-nb::object SequentialEngine::get_blackboard_data(const std::string& key) const {
+AnyObject SequentialEngine::get_blackboard_data(const std::string& key) const {
     return tree().blackboard()->get(key).value_or(nb::none());
 }
 
@@ -77,6 +77,6 @@ void SequentialEngine::set_blackboard_data(const std::string& key, nb::object va
     tree().blackboard()->set(key, std::move(value));
 }
 
-nb::dict SequentialEngine::get_all_blackboard_data() const { return blackboard_dict(*tree().blackboard()); }
+AnyDict SequentialEngine::get_all_blackboard_data() const { return blackboard_dict(*tree().blackboard()); }
 
 }  // namespace morvlen::bt

@@ -9,6 +9,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "morvlen/core/annotated_types.h"
 #include "morvlen/core/factory.h"
 
 namespace morvlen::bt {
@@ -20,7 +21,7 @@ public:
     SequentialEngine& operator=(const SequentialEngine&) = delete;
 
     // Registrations: before the tree is built (later ones apply to later builds).
-    void register_action_behavior(const std::string& action_id, nanobind::object tick_functor, nanobind::handle ports_list);
+    void register_action_behavior(const std::string& action_id, TickFunction tick_functor, PortRecords ports_list);
     std::string register_action_class(nanobind::handle cls, const std::optional<std::string>& action_id);
 
     // Building replaces any tree built before. Need the GIL.
@@ -35,10 +36,10 @@ public:
     void reset_tree();
 
     // Need the GIL.
-    nanobind::dict get_tree_status() const;
-    nanobind::object get_blackboard_data(const std::string& key) const;
+    AnyDict get_tree_status() const;
+    AnyObject get_blackboard_data(const std::string& key) const;
     void set_blackboard_data(const std::string& key, nanobind::object value);
-    nanobind::dict get_all_blackboard_data() const;
+    AnyDict get_all_blackboard_data() const;
 
     // The tree; BehaviorTreeError when none has been built yet.
     Tree& tree() const;

@@ -8,6 +8,7 @@
 
 #include "morvlen/core/bindings.h"
 #include "morvlen/engine/sequential_engine/sequential_engine.h"
+#include "morvlen/nodes/action_node/python_action.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -33,9 +34,14 @@ void bind_sequential_engine(nb::module_& m) {
              "double, bool), \"direction\" (input, output, inout), \"description\"[, \"default\"]}. TypeError or "
              "ValueError for a bad record; ValueError when the id is already registered. The docstring of a Python "
              "function tick_functor is the action's description in BehaviorTreeFactory.tree_nodes_model.")
-        .def("register_action_class", &SequentialEngine::register_action_class, "cls"_a, "action_id"_a = nb::none(),
-             "Registers a SimpleActionNode subclass: its static tick(node) and its class attribute ports, under "
-             "action_id or else the class name; the class docstring, else that of tick, describes it. Returns the id.")
+        .def(
+            "register_action_class",
+            [](SequentialEngine& self, ActionClass cls, const std::optional<std::string>& action_id) {
+                return self.register_action_class(cls, action_id);
+            },
+            "cls"_a, "action_id"_a = nb::none(),
+            "Registers a SimpleActionNode subclass: its static tick(node) and its class attribute ports, under "
+            "action_id or else the class name; the class docstring, else that of tick, describes it. Returns the id.")
         .def("create_tree_from_text", &SequentialEngine::create_tree_from_text, "xml_text"_a,
              "Builds the tree from version 4 XML text (its main_tree_to_execute, or its only <BehaviorTree>), "
              "replacing any tree built before. Raises XmlParseError or TreeBuildError saying what is wrong and where.")
@@ -66,7 +72,6 @@ void bind_sequential_engine(nb::module_& m) {
              "A new dict of every entry of the root blackboard.")
         .def("reset_tree", &SequentialEngine::reset_tree, release_gil(),
              "Halts what is running and sets every node back to IDLE; the blackboard is kept, the tick count restarts.");
-    set_public_module(engine, "morvlen.engine.sequential_engine");
 }
 
 }  // namespace morvlen::bt

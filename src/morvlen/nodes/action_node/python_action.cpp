@@ -95,7 +95,7 @@ void register_python_action(BehaviorTreeFactory& factory, const std::string& act
 
 std::string register_python_action_class(BehaviorTreeFactory& factory, nb::handle cls, const std::optional<std::string>& action_id) {
     if (!nb::isinstance<nb::type_object>(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.ptr()),
-                                                                   reinterpret_cast<PyTypeObject*>(simple_action_node_type().ptr()))) {
+                                                                   reinterpret_cast<PyTypeObject*>(nb::type<SimpleActionNode>().ptr()))) {
         throw nb::type_error(("register_action_class expects a subclass of SimpleActionNode, got " + describe(cls)).c_str());
     }
     const std::string id = action_id ? *action_id : nb::cast<std::string>(cls.attr("__name__"));

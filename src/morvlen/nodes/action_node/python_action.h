@@ -7,6 +7,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "morvlen/core/annotated_types.h"
 #include "morvlen/core/factory.h"
 #include "morvlen/core/python_ref.h"
 #include "morvlen/core/tree.h"
@@ -48,7 +49,11 @@ void register_python_action(BehaviorTreeFactory& factory, const std::string& act
 std::string register_python_action_class(BehaviorTreeFactory& factory, nanobind::handle cls,
                                          const std::optional<std::string>& action_id);
 
-// The Python class SimpleActionNode (bound by bind_action_node).
-nanobind::handle simple_action_node_type();
+// The C++ side of the Python class SimpleActionNode (bound by bind_action_node),
+// only a base class: action classes are never instantiated, their static tick and
+// their ports are what a registration reads.
+struct SimpleActionNode {};
+// type[SimpleActionNode]
+using ActionClass = nanobind::typed<nanobind::handle, nanobind::type_object_t<SimpleActionNode>>;
 
 }  // namespace morvlen::bt
