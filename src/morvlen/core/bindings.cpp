@@ -61,28 +61,21 @@ void bind_node_handle(nb::module_& m) {
     handle
         .def(
             "getInputString",
-            [](const NodeHandle& self, const std::string& name) {
-                const auto [tree, node] = self.lock();
-                return node->get_input<std::string>(name);
-            },
+            [](const NodeHandle& self, const std::string& name) { return self.lock()->get_input<std::string>(name); },
             "name"_a,
             "The input's value as text: a literal as written, a blackboard entry as str(value). PortError when the "
             "port is not set or its entry was never written.")
         .def(
             "getInputObject",
             [](const NodeHandle& self, const std::string& name) -> AnyObject {
-                const auto [tree, node] = self.lock();
-                return node->try_get_input<nb::object>(name).value_or(nb::none());
+                return self.lock()->try_get_input<nb::object>(name).value_or(nb::none());
             },
             "name"_a,
             "The input's value as it is: the blackboard object itself (no copy), or a literal converted by the port's "
             "type. None when the port is not set or its entry was never written.")
         .def(
             "getInput",
-            [](const NodeHandle& self, const std::string& name) -> AnyObject {
-                const auto [tree, node] = self.lock();
-                return node->get_input<nb::object>(name);
-            },
+            [](const NodeHandle& self, const std::string& name) -> AnyObject { return self.lock()->get_input<nb::object>(name); },
             "name"_a,
             "The input's value converted by the port's declared type (\"int\" -> int, \"double\" -> float, \"bool\" -> "
             "bool, \"string\"/\"object\" -> str for literals; a str entry read through a typed port is converted too). "
@@ -90,23 +83,22 @@ void bind_node_handle(nb::module_& m) {
         .def(
             "setOutput",
             [](const NodeHandle& self, const std::string& name, nb::object value) {
-                const auto [tree, node] = self.lock();
-                node->set_output(name, std::move(value));
+                self.lock()->set_output(name, std::move(value));
             },
             "name"_a, "value"_a.none(),
             "Writes value (the object itself) to the blackboard entry the output port is mapped to (\"{key}\"). "
             "PortError when the port is an input or is not mapped to an entry.")
         .def(
-            "name", [](const NodeHandle& self) { return self.lock().second->name(); },
+            "name", [](const NodeHandle& self) { return self.lock()->name(); },
             "The instance name: the name attribute, or the registration id.")
         .def(
-            "registrationName", [](const NodeHandle& self) { return self.lock().second->registration_name(); },
+            "registrationName", [](const NodeHandle& self) { return self.lock()->registration_name(); },
             "The id the node type was registered under.")
         .def(
-            "fullPath", [](const NodeHandle& self) { return self.lock().second->full_path(); },
+            "fullPath", [](const NodeHandle& self) { return self.lock()->full_path(); },
             "The node's path in its tree, unique within it, e.g. \"MainTree/root_sequence/Fetch\".")
         .def(
-            "status", [](const NodeHandle& self) { return self.lock().second->status(); },
+            "status", [](const NodeHandle& self) { return self.lock()->status(); },
             "The node's status before this tick: IDLE when the tick starts the node, RUNNING when it continues it.");
 }
 
