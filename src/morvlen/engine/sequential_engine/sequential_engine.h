@@ -28,8 +28,9 @@ public:
     void create_tree_from_text(const std::string& xml_text);
     void create_tree_from_file(const std::string& path);
 
-    // Ticking: call without the GIL. The loops check for signals (Ctrl+C) between
-    // ticks so they can be interrupted.
+    // Ticking: call with the GIL; it is released while the tree runs, and the tree
+    // is kept alive meanwhile, even if another thread builds a new one. The loops
+    // check for signals (Ctrl+C) between ticks so they can be interrupted.
     NodeStatus tick_once();
     std::int64_t tick_until(NodeStatus wanted);
     std::vector<NodeStatus> tick_n_times(std::int64_t n);
@@ -41,12 +42,14 @@ public:
     void set_blackboard_data(const std::string& key, nanobind::object value);
     AnyDict get_all_blackboard_data() const;
 
-    // The tree; BehaviorTreeError when none has been built yet.
-    Tree& tree() const;
+    // The current tree, shared so that it outlives its replacement by a new build
+    // while in use; BehaviorTreeError when none has been built yet. Needs the GIL.
+    std::shared_ptr<Tree> tree() const;
 
-    // For the garbage collector: the registered tick functions, and dropping the
-    // tree and those functions to break a reference cycle.
-    int traverse(visitproc visit, void* arg) const { return factory_.traverse(visit, arg); }
+    // For the garbage collector: the registered tick functions and the tree's
+    // blackboard entries, and dropping the tree and those functions to break a
+    // reference cycle.
+    int traverse(visitproc visit, void* arg) const;
     void clear() noexcept;
 
 private:

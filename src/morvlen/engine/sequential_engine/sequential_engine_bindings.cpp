@@ -16,7 +16,6 @@ using namespace nb::literals;
 namespace morvlen::bt {
 
 void bind_sequential_engine(nb::module_& m) {
-    using release_gil = nb::call_guard<nb::gil_scoped_release>;
     nb::class_<SequentialEngine> engine(
         m, "SequentialEngine",
         "One behavior tree and its blackboard, ticked on the calling thread.\n\n"
@@ -49,17 +48,17 @@ void bind_sequential_engine(nb::module_& m) {
             "create_tree_from_file",
             [](SequentialEngine& self, const std::filesystem::path& path) { self.create_tree_from_file(path.string()); },
             "path"_a, "As create_tree_from_text, reading the XML from a file (relative includes resolve against its folder).")
-        .def("tick_once", &SequentialEngine::tick_once, release_gil(),
+        .def("tick_once", &SequentialEngine::tick_once,
              "Ticks the tree once and returns the root's status. An exception raised by a tick function passes on "
              "unchanged, after every running node was halted.")
         .def(
-            "tick_until_success", [](SequentialEngine& self) { return self.tick_until(NodeStatus::SUCCESS); }, release_gil(),
+            "tick_until_success", [](SequentialEngine& self) { return self.tick_until(NodeStatus::SUCCESS); },
             "Ticks until the root returns SUCCESS; returns the number of ticks, the one that succeeded included. "
             "Does not return while the tree never succeeds (Ctrl+C interrupts it on the main thread).")
         .def(
-            "tick_until_failure", [](SequentialEngine& self) { return self.tick_until(NodeStatus::FAILURE); }, release_gil(),
+            "tick_until_failure", [](SequentialEngine& self) { return self.tick_until(NodeStatus::FAILURE); },
             "Ticks until the root returns FAILURE; returns the number of ticks, the one that failed included.")
-        .def("tick_n_times", &SequentialEngine::tick_n_times, "n"_a, release_gil(),
+        .def("tick_n_times", &SequentialEngine::tick_n_times, "n"_a,
              "Ticks n times; returns the root's status after each tick ([] for n <= 0).")
         .def("get_tree_status", &SequentialEngine::get_tree_status,
              "A new dict {\"status\": root NodeStatus, \"tick_count\": ticks since the tree was built or reset, "
@@ -70,7 +69,7 @@ void bind_sequential_engine(nb::module_& m) {
              "Writes the entry of the root blackboard; the object is stored as it is, not copied.")
         .def("get_all_blackboard_data", &SequentialEngine::get_all_blackboard_data,
              "A new dict of every entry of the root blackboard.")
-        .def("reset_tree", &SequentialEngine::reset_tree, release_gil(),
+        .def("reset_tree", &SequentialEngine::reset_tree,
              "Halts what is running and sets every node back to IDLE; the blackboard is kept, the tick count restarts.");
 }
 
