@@ -43,10 +43,19 @@ def test_every_builtin_is_registered_with_its_kind(model, kind, ids):
     ("KeepRunningUntilFailure", {}),
 ])
 def test_ports_and_defaults(model, node_id, ports):
-    declared = {port.get("name"): port for port in model[node_id]}
+    declared = {port.get("name"): port for port in model[node_id] if port.tag.endswith("_port")}
     assert set(declared) == set(ports)
     for name, (direction, port_type, default) in ports.items():
         assert declared[name].tag == f"{direction}_port"
         if port_type is not None:
             assert declared[name].get("type") == port_type
         assert declared[name].get("default") == default
+
+
+@pytest.mark.parametrize("node_id", CONTROLS + DECORATORS + ACTIONS)
+def test_every_builtin_is_described_before_its_ports(model, node_id):
+    tags = [child.tag for child in model[node_id]]
+    assert tags[0] == "description" and tags.count("description") == 1
+    assert all(tag.endswith("_port") for tag in tags[1:])
+    assert model[node_id][0].text.strip() and not model[node_id][0].attrib
+

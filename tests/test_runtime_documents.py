@@ -1,5 +1,8 @@
 """Building trees from documents: what is accepted, and every refusal with its message."""
 
+import functools
+import xml.etree.ElementTree as ET
+
 import pytest
 
 from morvlen.core import (
@@ -10,6 +13,7 @@ from morvlen.core import (
     XmlParseError,
 )
 from morvlen.engine.sequential_engine import SequentialEngine
+from morvlen.nodes.action_node import SimpleActionNode
 from runtime_helpers import document, engine_with, port, returning, tree
 
 ACTIONS = {
@@ -140,6 +144,66 @@ def test_factory_lists_and_describes_registered_nodes():
     built = factory.create_tree_from_text(document(tree("A", "<Act/>"), tree("B", "<Inverter><Act/></Inverter>")),
                                           main_tree="B")
     assert built.id == "B" and built.tick_once() == NodeStatus.FAILURE
+
+
+def documented_tick(node):
+    """Fetches the <weather> & reports it.
+
+    Second paragraph, kept.
+    """
+    return NodeStatus.SUCCESS
+
+
+class DocumentedAction(SimpleActionNode):
+    """Class text wins over tick's."""
+
+    @staticmethod
+    def tick(node):
+        """Never exported: the class has a docstring."""
+        return NodeStatus.SUCCESS
+
+
+class UndocumentedAction(SimpleActionNode):
+    @staticmethod
+    def tick(node):
+        """Tick text, for a class without one."""
+        return NodeStatus.SUCCESS
+
+
+class BareAction(SimpleActionNode):
+    tick = staticmethod(returning(NodeStatus.SUCCESS))
+
+
+def register_function(tick):
+    return lambda factory: factory.register_action("Act", tick, [port("value", description="port text")])
+
+
+def register_class(cls):
+    return lambda factory: factory.register_action_class(cls, "Act")
+
+
+@pytest.mark.parametrize("register, description", [
+    (register_function(documented_tick), "Fetches the <weather> & reports it.\n\nSecond paragraph, kept."),
+    (register_function(lambda node: NodeStatus.SUCCESS), None),
+    # Other callables carry their type's docstring, which says nothing about the action.
+    (register_function(functools.partial(documented_tick)), None),
+    (register_function(print), None),
+    (register_class(DocumentedAction), "Class text wins over tick's."),
+    (register_class(UndocumentedAction), "Tick text, for a class without one."),
+    (register_class(BareAction), None),
+], ids=["function", "lambda", "partial", "builtin", "class", "class-tick", "class-bare"])
+def test_model_describes_registered_actions(register, description):
+    factory = BehaviorTreeFactory()
+    register(factory)
+    model = factory.tree_nodes_model()
+    [node] = ET.fromstring(model).find("TreeNodesModel")
+    described = node.find("description")
+    assert (described.text if described is not None else None) == description
+    if described is not None:
+        assert node[0] is described
+    # The exported model is accepted back in a document.
+    model_part = model[model.index("<TreeNodesModel>"):model.rindex("</root>")]
+    assert factory.create_tree_from_text(document(tree("T", "<Act/>"), extra=model_part)).id == "T"
 
 
 def test_rebuilding_replaces_the_tree_and_its_blackboard():

@@ -295,3 +295,79 @@ def test_blackboard_is_safe_from_many_threads():
     assert all(not thread.is_alive() and not errors for thread, errors in threads)
     assert set(board.to_dict()) <= {f"k{i}" for i in range(16)}
     assert all(value in objects for value in board.to_dict().values())
+
+
+@pytest.mark.parametrize("call", [
+    lambda engine: engine.tick_once(),
+    lambda engine: engine.tick_n_times(1),
+    lambda engine: engine.tick_until_success(),
+])
+def test_rebuilding_while_another_thread_ticks_keeps_the_ticked_tree_alive(call):
+    """The ticking thread owns its tree until the tick ends: the node it is given stays
+    usable and writes to the tree it belongs to, not to the new one."""
+    inside, release = threading.Event(), threading.Event()
+    seen = []
+
+    def blocking(node):
+        inside.set()
+        assert release.wait(10)
+        seen.append(node.fullPath())
+        node.setOutput("out", "old tree")
+        return NodeStatus.SUCCESS
+
+    xml = document(tree("T", '<Block out="{out}"/>'))
+    engine = engine_with({"Block": (blocking, [port("out", direction="output")])}, xml)
+    thread, errors = run_in_thread(lambda: call(engine))
+    try:
+        assert inside.wait(10)
+        engine.create_tree_from_text(document(tree("U", "<AlwaysSuccess/>")))
+        gc.collect()
+    finally:
+        release.set()
+        thread.join(10)
+    assert not thread.is_alive() and not errors
+    assert seen == ["T/Block"]
+    assert engine.get_all_blackboard_data() == {} and engine.get_tree_status()["nodes"][0]["path"] == "U/AlwaysSuccess"
+
+
+class Marker:
+    """Closes a reference cycle through an engine."""
+
+
+def cycle_through_root_blackboard(engine, marker):
+    engine.create_tree_from_text(document(tree("T", "<AlwaysSuccess/>")))
+    engine.set_blackboard_data("marker", marker)
+
+
+def cycle_through_subtree_blackboard(engine, marker):
+    keep = {"marker": marker}
+
+    def store(node):
+        node.setOutput("kept", keep["marker"])
+        return NodeStatus.SUCCESS
+
+    engine.register_action_behavior("Store", store, [port("kept", direction="output")])
+    keep.clear()  # the only path left to the marker goes through the SubTree's blackboard
+    engine.create_tree_from_text(document(tree("Main", '<SubTree ID="Inner"/>'), tree("Inner", '<Store kept="{k}"/>'),
+                                          main="Main"))
+    keep["marker"] = marker
+    engine.tick_once()
+    keep.clear()
+
+
+def cycle_through_tick_function(engine, marker):
+    engine.register_action_behavior("Keep", lambda node, marker=marker: NodeStatus.SUCCESS, [])
+
+
+@pytest.mark.parametrize("close_cycle", [cycle_through_root_blackboard, cycle_through_subtree_blackboard,
+                                         cycle_through_tick_function])
+def test_engines_in_reference_cycles_are_collected(close_cycle):
+    import weakref
+
+    engine, marker = SequentialEngine(), Marker()
+    marker.engine = engine
+    close_cycle(engine, marker)
+    gone = weakref.ref(marker)
+    del engine, marker
+    gc.collect()
+    assert gone() is None

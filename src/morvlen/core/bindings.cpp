@@ -20,12 +20,9 @@ using namespace nb::literals;
 namespace morvlen::bt {
 namespace {
 
-constexpr const char* core_module = "morvlen.core";
-
 template <class Error> nb::object bind_error(nb::module_& m, const char* name, nb::handle base, const char* doc) {
     nb::object type = nb::exception<Error>(m, name, base);
     type.attr("__doc__") = doc;
-    set_public_module(type, core_module);
     return type;
 }
 
@@ -55,7 +52,6 @@ void bind_status(nb::module_& m) {
         .value("SUCCESS", NodeStatus::SUCCESS, "Finished successfully.")
         .value("FAILURE", NodeStatus::FAILURE, "Finished unsuccessfully.")
         .value("SKIPPED", NodeStatus::SKIPPED, "Not executed; parents pass over it.");
-    set_public_module(status, core_module);
 }
 
 void bind_node_handle(nb::module_& m) {
@@ -65,28 +61,21 @@ void bind_node_handle(nb::module_& m) {
     handle
         .def(
             "getInputString",
-            [](const NodeHandle& self, const std::string& name) {
-                const auto [tree, node] = self.lock();
-                return node->get_input<std::string>(name);
-            },
+            [](const NodeHandle& self, const std::string& name) { return self.lock()->get_input<std::string>(name); },
             "name"_a,
             "The input's value as text: a literal as written, a blackboard entry as str(value). PortError when the "
             "port is not set or its entry was never written.")
         .def(
             "getInputObject",
-            [](const NodeHandle& self, const std::string& name) {
-                const auto [tree, node] = self.lock();
-                return node->try_get_input<nb::object>(name).value_or(nb::none());
+            [](const NodeHandle& self, const std::string& name) -> AnyObject {
+                return self.lock()->try_get_input<nb::object>(name).value_or(nb::none());
             },
             "name"_a,
             "The input's value as it is: the blackboard object itself (no copy), or a literal converted by the port's "
             "type. None when the port is not set or its entry was never written.")
         .def(
             "getInput",
-            [](const NodeHandle& self, const std::string& name) {
-                const auto [tree, node] = self.lock();
-                return node->get_input<nb::object>(name);
-            },
+            [](const NodeHandle& self, const std::string& name) -> AnyObject { return self.lock()->get_input<nb::object>(name); },
             "name"_a,
             "The input's value converted by the port's declared type (\"int\" -> int, \"double\" -> float, \"bool\" -> "
             "bool, \"string\"/\"object\" -> str for literals; a str entry read through a typed port is converted too). "
@@ -94,25 +83,23 @@ void bind_node_handle(nb::module_& m) {
         .def(
             "setOutput",
             [](const NodeHandle& self, const std::string& name, nb::object value) {
-                const auto [tree, node] = self.lock();
-                node->set_output(name, std::move(value));
+                self.lock()->set_output(name, std::move(value));
             },
             "name"_a, "value"_a.none(),
             "Writes value (the object itself) to the blackboard entry the output port is mapped to (\"{key}\"). "
             "PortError when the port is an input or is not mapped to an entry.")
         .def(
-            "name", [](const NodeHandle& self) { return self.lock().second->name(); },
+            "name", [](const NodeHandle& self) { return self.lock()->name(); },
             "The instance name: the name attribute, or the registration id.")
         .def(
-            "registrationName", [](const NodeHandle& self) { return self.lock().second->registration_name(); },
+            "registrationName", [](const NodeHandle& self) { return self.lock()->registration_name(); },
             "The id the node type was registered under.")
         .def(
-            "fullPath", [](const NodeHandle& self) { return self.lock().second->full_path(); },
+            "fullPath", [](const NodeHandle& self) { return self.lock()->full_path(); },
             "The node's path in its tree, unique within it, e.g. \"MainTree/root_sequence/Fetch\".")
         .def(
-            "status", [](const NodeHandle& self) { return self.lock().second->status(); },
+            "status", [](const NodeHandle& self) { return self.lock()->status(); },
             "The node's status before this tick: IDLE when the tick starts the node, RUNNING when it continues it.");
-    set_public_module(handle, core_module);
 }
 
 void bind_blackboard(nb::module_& m) {
@@ -121,7 +108,7 @@ void bind_blackboard(nb::module_& m) {
                                  "no copies). Safe to use from any thread.");
     board.def(nb::new_([] { return Blackboard::create(); }), "An empty blackboard.")
         .def(
-            "get", [](const Blackboard& self, const std::string& key) { return self.get(key).value_or(nb::none()); },
+            "get", [](const Blackboard& self, const std::string& key) -> AnyObject { return self.get(key).value_or(nb::none()); },
             "key"_a, "The entry's value, or None when it was never written.")
         .def("set", &Blackboard::set, "key"_a, "value"_a.none(), "Writes the entry (\"@key\": the root blackboard's entry).")
         .def("unset", &Blackboard::unset, "key"_a, "Removes the entry; returns whether it existed.")
@@ -129,7 +116,6 @@ void bind_blackboard(nb::module_& m) {
             "__contains__", [](const Blackboard& self, const std::string& key) { return self.get(key).has_value(); },
             "key"_a)
         .def("to_dict", &blackboard_dict, "A new dict of the entries stored in this blackboard.");
-    set_public_module(board, core_module);
 }
 
 void bind_tree(nb::module_& m) {
@@ -146,7 +132,6 @@ void bind_tree(nb::module_& m) {
         .def_prop_ro("blackboard", &Tree::blackboard, "The tree's root blackboard.")
         .def("status_report", &tree_status_dict,
              "A new dict {\"status\", \"tick_count\", \"nodes\": [{\"path\", \"name\", \"registration_id\", \"status\"}]}.");
-    set_public_module(tree, core_module);
 }
 
 void bind_factory(nb::module_& m) {
@@ -157,20 +142,21 @@ void bind_factory(nb::module_& m) {
     factory.def(nb::init<>(), "A factory knowing every built-in node.")
         .def(
             "register_action",
-            [](BehaviorTreeFactory& self, const std::string& action_id, nb::object tick_functor, nb::handle ports_list) {
+            [](BehaviorTreeFactory& self, const std::string& action_id, TickFunction tick_functor, PortRecords ports_list) {
                 register_python_action(self, action_id, std::move(tick_functor), ports_list);
             },
             "action_id"_a, "tick_functor"_a, "ports_list"_a = nb::none(),
             "Registers an action: XML elements named action_id call tick_functor(node) on each tick. ports_list: port "
-            "records {\"name\", \"type\", \"direction\", \"description\"[, \"default\"]}.")
+            "records {\"name\", \"type\", \"direction\", \"description\"[, \"default\"]}. The docstring of a "
+            "Python function tick_functor is the action's description.")
         .def(
             "register_action_class",
-            [](BehaviorTreeFactory& self, nb::handle cls, const std::optional<std::string>& action_id) {
+            [](BehaviorTreeFactory& self, ActionClass cls, const std::optional<std::string>& action_id) {
                 return register_python_action_class(self, cls, action_id);
             },
             "cls"_a, "action_id"_a = nb::none(),
             "Registers a SimpleActionNode subclass (its static tick(node) and its ports) under action_id, by default "
-            "the class name. Returns the id.")
+            "the class name. The class docstring, else that of tick, is the action's description. Returns the id.")
         .def(
             "create_tree_from_text",
             [](const BehaviorTreeFactory& self, const std::string& xml_text, const std::optional<std::string>& main_tree) {
@@ -188,15 +174,27 @@ void bind_factory(nb::module_& m) {
              "Every registered node id, built-ins first, in registration order.")
         .def("tree_nodes_model", &BehaviorTreeFactory::tree_nodes_model, "include_builtins"_a = false,
              "A <root BTCPP_format=\"4\"><TreeNodesModel> document of the registered actions (and of the built-ins "
-             "with include_builtins) and their ports.");
-    set_public_module(factory, core_module);
+             "with include_builtins) and their ports. Each node element holds first a <description> element with the "
+             "node's description, when it has one, then one <input_port>, <output_port> or <inout_port> per port "
+             "(attributes name, type and default; the port's description as text).");
+}
+
+// Binds a public package's types into a module object named after the package, so
+// that the types and their methods record it as their __module__ (signatures,
+// help() and the generated type stubs then place them there), and re-exports them
+// from the runtime module, which the package imports them from.
+void bind_package(nb::module_& runtime, const char* package, void (*bind)(nb::module_&)) {
+    nb::module_ scope = nb::steal<nb::module_>(PyModule_New(package));
+    if (!scope.is_valid()) throw nb::python_error();
+    bind(scope);
+    for (const auto& [name, value] : nb::borrow<nb::dict>(scope.attr("__dict__"))) {
+        if (!nb::cast<std::string_view>(name).starts_with("__")) runtime.attr(name) = value;
+    }
 }
 
 }  // namespace
 
-void set_public_module(nb::handle type, const char* module) { nb::setattr(type, "__module__", nb::str(module)); }
-
-nb::dict tree_status_dict(const Tree& tree) {
+AnyDict tree_status_dict(const Tree& tree) {
     nb::list nodes;
     for (const NodeSnapshot& node : tree.snapshot()) {
         nb::dict entry;
@@ -213,7 +211,7 @@ nb::dict tree_status_dict(const Tree& tree) {
     return status;
 }
 
-nb::dict blackboard_dict(const Blackboard& blackboard) {
+AnyDict blackboard_dict(const Blackboard& blackboard) {
     nb::dict data;
     for (auto& [key, value] : blackboard.local_entries()) data[key.c_str()] = value;
     return data;
@@ -233,7 +231,8 @@ void bind_core(nb::module_& m) {
 NB_MODULE(_runtime, m) {
     m.doc() = "The behavior-tree runtime; use it through morvlen.core, morvlen.engine.sequential_engine and "
               "morvlen.nodes.action_node.";
-    morvlen::bt::bind_core(m);
-    morvlen::bt::bind_action_node(m);
-    morvlen::bt::bind_sequential_engine(m);
+    using namespace morvlen::bt;
+    bind_package(m, "morvlen.core", bind_core);
+    bind_package(m, "morvlen.nodes.action_node", bind_action_node);
+    bind_package(m, "morvlen.engine.sequential_engine", bind_sequential_engine);
 }

@@ -70,13 +70,14 @@ std::optional<nb::object> Blackboard::get(std::string_view key) const {
 
 void Blackboard::set(std::string_view key, nb::object value) {
     nb::gil_scoped_acquire gil;
+    // Taken over here: the caller's parameter may outlive this call's GIL.
+    nb::object replaced = std::move(value);
     const auto [board, local_key] = resolve(key);
     {
         std::lock_guard lock(board->mutex_);
-        auto& slot = board->entries_[local_key];
-        std::swap(slot, value);
+        std::swap(board->entries_[local_key], replaced);
     }
-    // `value` now holds the replaced object, released here outside the mutex.
+    // `replaced` holds the old object, released here outside the mutex.
 }
 
 bool Blackboard::unset(std::string_view key) {
@@ -101,6 +102,12 @@ void Blackboard::add_remapping(std::string key, std::string parent_key) {
 void Blackboard::enable_autoremap(bool on) {
     std::lock_guard lock(mutex_);
     autoremap_ = on;
+}
+
+int Blackboard::traverse(visitproc visit, void* arg) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& entry : entries_) Py_VISIT(entry.second.ptr());
+    return 0;
 }
 
 std::vector<std::pair<std::string, nb::object>> Blackboard::local_entries() const {

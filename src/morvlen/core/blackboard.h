@@ -39,6 +39,9 @@ public:
     // Entries stored in this blackboard itself (not those forwarded to a parent).
     std::vector<std::pair<std::string, nanobind::object>> local_entries() const;
 
+    // Visits the values stored in this blackboard (garbage collection). Needs the GIL.
+    int traverse(visitproc visit, void* arg) const;
+
     Blackboard* parent() const noexcept { return parent_.get(); }
     Blackboard& root() noexcept;
 

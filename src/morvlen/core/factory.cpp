@@ -45,6 +45,10 @@ std::string BehaviorTreeFactory::tree_nodes_model(bool include_builtins) const {
         if (!include_builtins && std::ranges::find(builtin_ids_, id) != builtin_ids_.end()) continue;
         const NodeManifest& manifest = *registry_.manifest(id);
         const nb::object node = etree.attr("SubElement")(model, std::string(to_string(manifest.kind)), nb::arg("ID") = id);
+        if (!manifest.description.empty()) {
+            const nb::object description = etree.attr("SubElement")(node, "description");
+            description.attr("text") = manifest.description;
+        }
         for (const PortInfo& port : manifest.ports) {
             const std::string tag = std::string(to_string(port.direction)) + "_port";
             const nb::object element = etree.attr("SubElement")(node, tag,

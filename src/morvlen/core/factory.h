@@ -30,7 +30,10 @@ public:
 
     std::vector<std::string> registered_ids() const { return registry_.ids(); }
     // A <root BTCPP_format="4"><TreeNodesModel> document describing every
-    // registered node type and its ports. Needs the GIL.
+    // registered node type and its ports. A node's description is the text of a
+    // <description> child placed before its ports (port descriptions are the ports'
+    // text): an element rather than an attribute keeps multi-line texts readable,
+    // and readers of the model take ports by their tags. Needs the GIL.
     std::string tree_nodes_model(bool include_builtins = false) const;
 
     // Python objects held by registrations (tick functions), so that the garbage

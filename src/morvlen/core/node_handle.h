@@ -10,12 +10,24 @@
 
 namespace morvlen::bt {
 
+// The node of a handle, with its tree kept alive for as long as this lives, so a
+// call through a temporary one is safe: handle.lock()->name().
+class LockedNode {
+public:
+    LockedNode(std::shared_ptr<const Tree> tree, TreeNode* node) : tree_(std::move(tree)), node_(node) {}
+    TreeNode* operator->() const noexcept { return node_; }
+
+private:
+    std::shared_ptr<const Tree> tree_;
+    TreeNode* node_;
+};
+
 class NodeHandle {
 public:
     NodeHandle(std::weak_ptr<const Tree> tree, TreeNode* node) : tree_(std::move(tree)), node_(node) {}
 
-    // The node, with its tree kept alive for as long as the returned owner lives.
-    std::pair<std::shared_ptr<const Tree>, TreeNode*> lock() const {
+    // BehaviorTreeError once the tree is gone.
+    LockedNode lock() const {
         auto tree = tree_.lock();
         if (!tree) throw BehaviorTreeError("this node handle outlived its tree: the tree it belonged to no longer exists");
         return {std::move(tree), node_};

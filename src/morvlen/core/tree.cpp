@@ -2,6 +2,7 @@
 #include "morvlen/core/tree.h"
 
 #include <functional>
+#include <set>
 
 namespace morvlen::bt {
 
@@ -81,6 +82,17 @@ std::vector<TreeNode*> Tree::walk() const {
 std::vector<const TreeNode*> Tree::nodes() const {
     const auto all = walk();
     return {all.begin(), all.end()};
+}
+
+int Tree::traverse(visitproc visit, void* arg) const {
+    std::set<const Blackboard*> seen;
+    for (const TreeNode* node : nodes()) {
+        for (const Blackboard* board = node->config().blackboard.get(); board && seen.insert(board).second;
+             board = board->parent()) {
+            if (const int found = board->traverse(visit, arg)) return found;
+        }
+    }
+    return 0;
 }
 
 std::vector<NodeSnapshot> Tree::snapshot() const {

@@ -56,6 +56,9 @@ public:
     // Every node, depth first, parents before children, SubTree contents included.
     std::vector<const TreeNode*> nodes() const;
     std::vector<NodeSnapshot> snapshot() const;
+    // Visits the entries of every blackboard of the tree (the root's and those of
+    // its SubTrees), for the garbage collector of an owner. Needs the GIL.
+    int traverse(visitproc visit, void* arg) const;
 
 private:
     Tree(std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr blackboard);

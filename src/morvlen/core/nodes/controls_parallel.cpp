@@ -16,14 +16,25 @@ public:
     using ControlNode::ControlNode;
 
 protected:
+    // The results of the children seen so far in this tick.
     struct Counts {
-        std::size_t successes = 0, failures = 0, skipped = 0;
+        std::size_t children = 0;
+        std::size_t successes = 0, failures = 0, skipped = 0, running = 0;
         void add(NodeStatus status) {
             successes += status == NodeStatus::SUCCESS;
             failures += status == NodeStatus::FAILURE;
             skipped += status == NodeStatus::SKIPPED;
+            running += status == NodeStatus::RUNNING;
         }
+        bool all_skipped() const noexcept { return skipped == children; }
+        // The children that take part: those not skipped.
+        std::size_t active() const noexcept { return children - skipped; }
     };
+    // Starts a tick: the node is RUNNING while its children are ticked.
+    Counts start_tick() {
+        set_status(NodeStatus::RUNNING);
+        return Counts{child_count()};
+    }
 
     // Ticks child i unless it already has a result; returns its current result.
     NodeStatus tick_child(std::size_t i) {
@@ -74,19 +85,16 @@ protected:
     // Thresholds are checked after each child, so the first one reached decides and
     // the later children are not ticked in that tick.
     NodeStatus tick() override {
-        const std::size_t n = child_count();
         const std::int64_t success_count = count_port("success_count");
         const std::int64_t failure_count = count_port("failure_count");
-        set_status(NodeStatus::RUNNING);
-        Counts counts;
-        for (std::size_t i = 0; i < n; ++i) {
+        Counts counts = start_tick();
+        for (std::size_t i = 0; i < counts.children; ++i) {
             counts.add(tick_child(i));
-            if (counts.skipped == n) return finish(NodeStatus::SKIPPED);
-            const std::size_t active = n - counts.skipped;
-            const std::size_t success_needed = resolve(success_count, active);
+            if (counts.all_skipped()) return finish(NodeStatus::SKIPPED);
+            const std::size_t success_needed = resolve(success_count, counts.active());
             if (counts.successes >= success_needed) return finish(NodeStatus::SUCCESS);
-            if (counts.failures >= resolve(failure_count, active)) return finish(NodeStatus::FAILURE);
-            if (active - counts.failures < success_needed) return finish(NodeStatus::FAILURE);
+            if (counts.failures >= resolve(failure_count, counts.active())) return finish(NodeStatus::FAILURE);
+            if (counts.active() - counts.failures < success_needed) return finish(NodeStatus::FAILURE);
         }
         return NodeStatus::RUNNING;
     }
@@ -98,19 +106,12 @@ public:
 
 protected:
     NodeStatus tick() override {
-        const std::size_t n = child_count();
         const std::int64_t max_failures = count_port("max_failures");
-        set_status(NodeStatus::RUNNING);
-        Counts counts;
-        bool running = false;
-        for (std::size_t i = 0; i < n; ++i) {
-            const NodeStatus status = tick_child(i);
-            running = running || status == NodeStatus::RUNNING;
-            counts.add(status);
-        }
-        if (running) return NodeStatus::RUNNING;
-        if (counts.skipped == n) return finish(NodeStatus::SKIPPED);
-        const bool failed = counts.failures >= resolve(max_failures, n - counts.skipped);
+        Counts counts = start_tick();
+        for (std::size_t i = 0; i < counts.children; ++i) counts.add(tick_child(i));
+        if (counts.running > 0) return NodeStatus::RUNNING;
+        if (counts.all_skipped()) return finish(NodeStatus::SKIPPED);
+        const bool failed = counts.failures >= resolve(max_failures, counts.active());
         return finish(failed ? NodeStatus::FAILURE : NodeStatus::SUCCESS);
     }
 };

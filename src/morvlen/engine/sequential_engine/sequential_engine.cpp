@@ -19,14 +19,19 @@ void check_signals() {
 
 }  // namespace
 
-Tree& SequentialEngine::tree() const {
+std::shared_ptr<Tree> SequentialEngine::tree() const {
     if (!tree_) {
         throw BehaviorTreeError("no tree has been built yet: call create_tree_from_text() or create_tree_from_file() first");
     }
-    return *tree_;
+    return tree_;
 }
 
-void SequentialEngine::register_action_behavior(const std::string& action_id, nb::object tick_functor, nb::handle ports_list) {
+int SequentialEngine::traverse(visitproc visit, void* arg) const {
+    if (const int found = factory_.traverse(visit, arg)) return found;
+    return tree_ ? tree_->traverse(visit, arg) : 0;
+}
+
+void SequentialEngine::register_action_behavior(const std::string& action_id, TickFunction tick_functor, PortRecords ports_list) {
     register_python_action(factory_, action_id, std::move(tick_functor), ports_list);
 }
 
@@ -45,38 +50,49 @@ void SequentialEngine::clear() noexcept {
     factory_.release_held();
 }
 
-NodeStatus SequentialEngine::tick_once() { return tree().tick_once(); }
+// The tree is released (possibly its last owner) with the GIL held again.
+NodeStatus SequentialEngine::tick_once() {
+    const std::shared_ptr<Tree> current = tree();
+    nb::gil_scoped_release release;
+    return current->tick_once();
+}
 
 std::int64_t SequentialEngine::tick_until(NodeStatus wanted) {
-    Tree& current = tree();
+    const std::shared_ptr<Tree> current = tree();
+    nb::gil_scoped_release release;
     for (std::int64_t ticks = 1;; ++ticks) {
-        if (current.tick_once() == wanted) return ticks;
+        if (current->tick_once() == wanted) return ticks;
         check_signals();
     }
 }
 
 std::vector<NodeStatus> SequentialEngine::tick_n_times(std::int64_t n) {
-    Tree& current = tree();
+    const std::shared_ptr<Tree> current = tree();
+    nb::gil_scoped_release release;
     std::vector<NodeStatus> statuses;
     for (std::int64_t i = 0; i < n; ++i) {
-        statuses.push_back(current.tick_once());
+        statuses.push_back(current->tick_once());
         check_signals();
     }
     return statuses;
 }
 
-void SequentialEngine::reset_tree() { tree().reset(); }
+void SequentialEngine::reset_tree() {
+    const std::shared_ptr<Tree> current = tree();
+    nb::gil_scoped_release release;
+    current->reset();
+}
 
-nb::dict SequentialEngine::get_tree_status() const { return tree_status_dict(tree()); }
+AnyDict SequentialEngine::get_tree_status() const { return tree_status_dict(*tree()); }
 
-nb::object SequentialEngine::get_blackboard_data(const std::string& key) const {
-    return tree().blackboard()->get(key).value_or(nb::none());
+AnyObject SequentialEngine::get_blackboard_data(const std::string& key) const {
+    return tree()->blackboard()->get(key).value_or(nb::none());
 }
 
 void SequentialEngine::set_blackboard_data(const std::string& key, nb::object value) {
-    tree().blackboard()->set(key, std::move(value));
+    tree()->blackboard()->set(key, std::move(value));
 }
 
-nb::dict SequentialEngine::get_all_blackboard_data() const { return blackboard_dict(*tree().blackboard()); }
+AnyDict SequentialEngine::get_all_blackboard_data() const { return blackboard_dict(*tree()->blackboard()); }
 
 }  // namespace morvlen::bt

@@ -8,6 +8,7 @@
 
 #include "morvlen/core/bindings.h"
 #include "morvlen/engine/sequential_engine/sequential_engine.h"
+#include "morvlen/nodes/action_node/python_action.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -15,7 +16,6 @@ using namespace nb::literals;
 namespace morvlen::bt {
 
 void bind_sequential_engine(nb::module_& m) {
-    using release_gil = nb::call_guard<nb::gil_scoped_release>;
     nb::class_<SequentialEngine> engine(
         m, "SequentialEngine",
         "One behavior tree and its blackboard, ticked on the calling thread.\n\n"
@@ -31,10 +31,16 @@ void bind_sequential_engine(nb::module_& m) {
              "the node's TreeNode handle on each tick. The function returns NodeStatus.SUCCESS, FAILURE, RUNNING "
              "(ticked again next tick) or SKIPPED (did not apply). ports_list: a list of port records {\"name\", \"type\" (string, object, int, "
              "double, bool), \"direction\" (input, output, inout), \"description\"[, \"default\"]}. TypeError or "
-             "ValueError for a bad record; ValueError when the id is already registered.")
-        .def("register_action_class", &SequentialEngine::register_action_class, "cls"_a, "action_id"_a = nb::none(),
-             "Registers a SimpleActionNode subclass: its static tick(node) and its class attribute ports, under "
-             "action_id or else the class name. Returns the id.")
+             "ValueError for a bad record; ValueError when the id is already registered. The docstring of a Python "
+             "function tick_functor is the action's description in BehaviorTreeFactory.tree_nodes_model.")
+        .def(
+            "register_action_class",
+            [](SequentialEngine& self, ActionClass cls, const std::optional<std::string>& action_id) {
+                return self.register_action_class(cls, action_id);
+            },
+            "cls"_a, "action_id"_a = nb::none(),
+            "Registers a SimpleActionNode subclass: its static tick(node) and its class attribute ports, under "
+            "action_id or else the class name; the class docstring, else that of tick, describes it. Returns the id.")
         .def("create_tree_from_text", &SequentialEngine::create_tree_from_text, "xml_text"_a,
              "Builds the tree from version 4 XML text (its main_tree_to_execute, or its only <BehaviorTree>), "
              "replacing any tree built before. Raises XmlParseError or TreeBuildError saying what is wrong and where.")
@@ -42,17 +48,17 @@ void bind_sequential_engine(nb::module_& m) {
             "create_tree_from_file",
             [](SequentialEngine& self, const std::filesystem::path& path) { self.create_tree_from_file(path.string()); },
             "path"_a, "As create_tree_from_text, reading the XML from a file (relative includes resolve against its folder).")
-        .def("tick_once", &SequentialEngine::tick_once, release_gil(),
+        .def("tick_once", &SequentialEngine::tick_once,
              "Ticks the tree once and returns the root's status. An exception raised by a tick function passes on "
              "unchanged, after every running node was halted.")
         .def(
-            "tick_until_success", [](SequentialEngine& self) { return self.tick_until(NodeStatus::SUCCESS); }, release_gil(),
+            "tick_until_success", [](SequentialEngine& self) { return self.tick_until(NodeStatus::SUCCESS); },
             "Ticks until the root returns SUCCESS; returns the number of ticks, the one that succeeded included. "
             "Does not return while the tree never succeeds (Ctrl+C interrupts it on the main thread).")
         .def(
-            "tick_until_failure", [](SequentialEngine& self) { return self.tick_until(NodeStatus::FAILURE); }, release_gil(),
+            "tick_until_failure", [](SequentialEngine& self) { return self.tick_until(NodeStatus::FAILURE); },
             "Ticks until the root returns FAILURE; returns the number of ticks, the one that failed included.")
-        .def("tick_n_times", &SequentialEngine::tick_n_times, "n"_a, release_gil(),
+        .def("tick_n_times", &SequentialEngine::tick_n_times, "n"_a,
              "Ticks n times; returns the root's status after each tick ([] for n <= 0).")
         .def("get_tree_status", &SequentialEngine::get_tree_status,
              "A new dict {\"status\": root NodeStatus, \"tick_count\": ticks since the tree was built or reset, "
@@ -63,9 +69,8 @@ void bind_sequential_engine(nb::module_& m) {
              "Writes the entry of the root blackboard; the object is stored as it is, not copied.")
         .def("get_all_blackboard_data", &SequentialEngine::get_all_blackboard_data,
              "A new dict of every entry of the root blackboard.")
-        .def("reset_tree", &SequentialEngine::reset_tree, release_gil(),
+        .def("reset_tree", &SequentialEngine::reset_tree,
              "Halts what is running and sets every node back to IDLE; the blackboard is kept, the tick count restarts.");
-    set_public_module(engine, "morvlen.engine.sequential_engine");
 }
 
 }  // namespace morvlen::bt

@@ -5,15 +5,6 @@
 namespace nb = nanobind;
 
 namespace morvlen::bt {
-namespace {
-
-// Only a base class: action classes are never instantiated, their static tick and
-// their ports are what a registration reads.
-struct SimpleActionNode {};
-
-}  // namespace
-
-nb::handle simple_action_node_type() { return nb::type<SimpleActionNode>(); }
 
 void bind_action_node(nb::module_& m) {
     nb::class_<SimpleActionNode> base(
@@ -24,10 +15,10 @@ void bind_action_node(nb::module_& m) {
         "    def tick(node: TreeNode) -> NodeStatus: ...\n\n"
         "and is registered with register_action_class. Port types: \"string\", \"object\", \"int\", \"double\", "
         "\"bool\"; directions: \"input\", \"output\", \"inout\"; an optional \"default\" gives the port's text when "
-        "the XML leaves it out. tick returns NodeStatus.SUCCESS, FAILURE, RUNNING (ticked again next tick) or SKIPPED.");
+        "the XML leaves it out. tick returns NodeStatus.SUCCESS, FAILURE, RUNNING (ticked again next tick) or SKIPPED. "
+        "The subclass's docstring describes the action in BehaviorTreeFactory.tree_nodes_model.");
     base.def(nb::init<>());
     base.attr("ports") = nb::tuple();
-    set_public_module(base, "morvlen.nodes.action_node");
 }
 
 }  // namespace morvlen::bt

@@ -18,6 +18,21 @@ namespace {
 constexpr std::array<std::string_view, 10> reserved_ids{
     "root", "BehaviorTree", "TreeNodesModel", "include", "SubTree", "Action", "Condition", "Control", "Decorator", ""};
 
+// A docstring, cleaned of its indentation; empty when there is none.
+std::string cleaned_doc(nb::handle documented) {
+    const nb::object doc = nb::getattr(documented, "__doc__", nb::none());
+    if (!nb::isinstance<nb::str>(doc)) return {};
+    return nb::cast<std::string>(nb::module_::import_("inspect").attr("cleandoc")(doc));
+}
+
+// Only functions describe themselves: any other callable's __doc__ is usually its
+// type's (functools.partial, builtins, instances of callable classes).
+std::string function_doc(nb::handle function) {
+    const nb::module_ inspect = nb::module_::import_("inspect");
+    const bool own = nb::cast<bool>(inspect.attr("isfunction")(function)) || nb::cast<bool>(inspect.attr("ismethod")(function));
+    return own ? cleaned_doc(function) : std::string();
+}
+
 std::string check_action_id(const std::string& action_id) {
     if (std::ranges::find(reserved_ids, action_id) != reserved_ids.end()) {
         throw nb::value_error(("action id '" + action_id + "' is empty or a reserved name of the format").c_str());
@@ -60,6 +75,7 @@ void register_python_action(BehaviorTreeFactory& factory, const std::string& act
                               " is not callable").c_str());
     }
     PortList ports = ports_from_records(port_records, action_id);
+    if (description.empty()) description = function_doc(tick_function);
     NodeRegistry& registry = factory.registry();
     if (registry.manifest(action_id)) {
         throw nb::value_error(("action id '" + action_id + "' is already registered").c_str());
@@ -79,18 +95,14 @@ void register_python_action(BehaviorTreeFactory& factory, const std::string& act
 
 std::string register_python_action_class(BehaviorTreeFactory& factory, nb::handle cls, const std::optional<std::string>& action_id) {
     if (!nb::isinstance<nb::type_object>(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.ptr()),
-                                                                   reinterpret_cast<PyTypeObject*>(simple_action_node_type().ptr()))) {
+                                                                   reinterpret_cast<PyTypeObject*>(nb::type<SimpleActionNode>().ptr()))) {
         throw nb::type_error(("register_action_class expects a subclass of SimpleActionNode, got " + describe(cls)).c_str());
     }
     const std::string id = action_id ? *action_id : nb::cast<std::string>(cls.attr("__name__"));
     if (!nb::hasattr(cls, "tick")) {
         throw nb::type_error(("action class " + describe(cls) + " defines no tick(node) function").c_str());
     }
-    std::string description;
-    if (const nb::object doc = nb::getattr(cls, "__doc__", nb::none()); nb::isinstance<nb::str>(doc)) {
-        description = nb::cast<std::string>(nb::module_::import_("inspect").attr("cleandoc")(doc));
-    }
-    register_python_action(factory, id, cls.attr("tick"), nb::getattr(cls, "ports", nb::list()), std::move(description));
+    register_python_action(factory, id, cls.attr("tick"), nb::getattr(cls, "ports", nb::list()), cleaned_doc(cls));
     return id;
 }
 

@@ -7,6 +7,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "morvlen/core/annotated_types.h"
 #include "morvlen/core/factory.h"
 #include "morvlen/core/python_ref.h"
 #include "morvlen/core/tree.h"
@@ -37,16 +38,22 @@ private:
 // naming the action, the record and the field.
 PortList ports_from_records(nanobind::handle records, const std::string& action_id);
 
-// The manifest and builder of a Python action.
+// The manifest and builder of a Python action. Without a description, a Python
+// function's docstring describes the action.
 void register_python_action(BehaviorTreeFactory& factory, const std::string& action_id, nanobind::object tick_function,
                             nanobind::handle port_records, std::string description = {});
 
 // Registers a SimpleActionNode subclass: its static tick(node) and its class
-// attribute ports, under `action_id` or the class name. TypeError for anything else.
+// attribute ports, under `action_id` or the class name, described by the class
+// docstring (else tick's). TypeError for anything else.
 std::string register_python_action_class(BehaviorTreeFactory& factory, nanobind::handle cls,
                                          const std::optional<std::string>& action_id);
 
-// The Python class SimpleActionNode (bound by bind_action_node).
-nanobind::handle simple_action_node_type();
+// The C++ side of the Python class SimpleActionNode (bound by bind_action_node),
+// only a base class: action classes are never instantiated, their static tick and
+// their ports are what a registration reads.
+struct SimpleActionNode {};
+// type[SimpleActionNode]
+using ActionClass = nanobind::typed<nanobind::handle, nanobind::type_object_t<SimpleActionNode>>;
 
 }  // namespace morvlen::bt
