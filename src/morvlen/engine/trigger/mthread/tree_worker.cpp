@@ -31,7 +31,7 @@ public:
             if (locked.entered()) {
                 channel_->worker_running = false;
                 channel_->worker_ended = true;
-                if (channel_->caller_waiting) call_method(cond_.get(), "notify", {});
+                if (channel_->caller_waiting) call_method<"notify">(cond_.get(), {});
                 locked.exit();
             }
         }
@@ -45,10 +45,10 @@ private:
 };
 
 Ref build_engine(const CallContext& ctx, PyObject* xml_text) {
-    const Ref engine_type = ctx.global("SequentialEngine");
+    const Ref engine_type = ctx.global<"SequentialEngine">();
     Ref engine = engine_type ? call(engine_type.get(), {}) : Ref{};
     if (!engine) return {};
-    const Ref registrations = get_attr(ctx.self, "action_registrations");
+    const Ref registrations = get_attr<"action_registrations">(ctx.self);
     const Ref iterator = registrations ? Ref::steal(PyObject_GetIter(registrations.get())) : Ref{};
     if (!iterator) return {};
     while (const Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -63,14 +63,14 @@ Ref build_engine(const CallContext& ctx, PyObject* xml_text) {
             PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
             return {};
         }
-        if (!call_method(engine.get(), "register_action_behavior",
+        if (!call_method<"register_action_behavior">(engine.get(),
                          {PyTuple_GET_ITEM(triple.get(), 0), PyTuple_GET_ITEM(triple.get(), 1),
                           PyTuple_GET_ITEM(triple.get(), 2)})) {
             return {};
         }
     }
     if (PyErr_Occurred()) return {};
-    if (!call_method(engine.get(), "create_tree_from_text", {xml_text})) return {};
+    if (!call_method<"create_tree_from_text">(engine.get(), {xml_text})) return {};
     return engine;
 }
 
@@ -81,13 +81,13 @@ int serve_one(const CallContext& ctx, const TreeRecord& r, PyObject* engine, PyO
     if (!locked.entered()) return -1;
     Ref command = slot_value(r.command);
     while (command && command.get() == Py_None) {
-        if (!call_method(r.cond.get(), "wait", {})) return -1;
+        if (!call_method<"wait">(r.cond.get(), {})) return -1;
         command = slot_value(r.command);
     }
     if (!command) return -1;
     if (command.get() == Py_False) return locked.exit() ? 0 : -1;
-    if (!call_method(ctx.self, "_process_command", {engine, command.get(), tree_id, r.result.get()}) ||
-        !set_slot(r.command, Py_None) || !call_method(r.cond.get(), "notify", {})) {
+    if (!call_method<"_process_command">(ctx.self, {engine, command.get(), tree_id, r.result.get()}) ||
+        !set_slot(r.command, Py_None) || !call_method<"notify">(r.cond.get(), {})) {
         return -1;
     }
     return locked.exit() ? 1 : -1;
@@ -106,8 +106,8 @@ bool hand_back_failure(const CallContext& ctx, const TreeRecord& r, PyObject* tr
     ContextGuard locked(r.cond.get());
     if (!locked.entered()) return false;
     const Ref error_type = str_of("error");
-    const Ref triple = error_type ? Ref::steal(PyTuple_Pack(3, error_type.get(), tree_id, message.get())) : Ref{};
-    return triple && set_slot(r.result, triple.get()) && call_method(r.cond.get(), "notify", {}) &&
+    const Ref triple = error_type ? triple_of(error_type.get(), tree_id, message.get()) : Ref{};
+    return triple && set_slot(r.result, triple.get()) && call_method<"notify">(r.cond.get(), {}) &&
            locked.exit();
 }
 
