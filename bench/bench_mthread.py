@@ -5,12 +5,14 @@ Measures, in one run:
      over 8 trees, against a plain threading.Condition ping-pong of the same shape
      (the floor for this hand-over) and against the same engine in plain Python
      (bench/py_thread_engine.py). Each is timed as wall time per call and as
-     process CPU time per call (user + system time of all threads over the timed
-     span, divided by the calls). Wall time is dominated by the two thread
-     wake-ups of each round trip and by whatever else runs on the machine; CPU
-     time shows the interpreter work an engine adds or saves. The three are run
-     interleaved, in a rotating order, and the medians of the repeats are shown
-     with their spread.
+     process CPU time per call (all threads over the timed span, divided by the
+     calls): user + system, and user alone. Wall time is dominated by the two
+     thread wake-ups of each round trip and by whatever else runs on the
+     machine, and system time by the kernel's part of those wake-ups, the same
+     for all three; user time is the interpreter work an engine adds or saves
+     (the kernel splits user from system time by sampling, so it is the noisier
+     figure). The three are run interleaved, in a rotating order, and the
+     medians of the repeats are shown with their spread.
   2. With --instructions: the instructions per round trip of each of the three
      (one caller), counted by valgrind's callgrind over two fixed runs of
      different lengths (their difference cancels start-up), which does not
@@ -46,6 +48,7 @@ from py_thread_engine import PyThreadEngine  # noqa: E402
 
 XML = '<root BTCPP_format="4"><BehaviorTree ID="T"><{0}/></BehaviorTree></root>'
 VARIANTS = ("floor", "mthread", "python")
+MEASURES = ("wall", "cpu", "user")
 LABELS = {
     "floor": "Condition ping-pong floor",
     "mthread": "mthread (C++)",
@@ -106,9 +109,9 @@ def resident_kib():
 
 
 def cpu_seconds():
-    """User + system time of the whole process (every thread) so far."""
+    """(user + system, user) time of the whole process (every thread) so far."""
     usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
+    return usage.ru_utime + usage.ru_stime, usage.ru_utime
 
 
 # ---- the floor: the same hand-over on a bare Condition ----------------------------
@@ -186,7 +189,7 @@ class Subject:
 
 def time_callers(tick_fns, ids, per_caller):
     """Each caller thread ticks its own tree per_caller times.
-    Returns (wall µs, process CPU µs) per round trip."""
+    Returns (wall, process CPU, process user CPU) in µs per round trip."""
     barrier = threading.Barrier(len(ids) + 1)
 
     def caller(tick, tree_id):
@@ -198,25 +201,26 @@ def time_callers(tick_fns, ids, per_caller):
     for t in threads:
         t.start()
     barrier.wait()
-    cpu_start, start = cpu_seconds(), time.perf_counter()
+    (cpu_start, user_start), start = cpu_seconds(), time.perf_counter()
     for t in threads:
         t.join()
-    elapsed, cpu = time.perf_counter() - start, cpu_seconds() - cpu_start
-    calls = per_caller * len(ids)
-    return elapsed / calls * 1e6, cpu / calls * 1e6
+    elapsed = time.perf_counter() - start
+    cpu_end, user_end = cpu_seconds()
+    per_call = 1e6 / (per_caller * len(ids))
+    return elapsed * per_call, (cpu_end - cpu_start) * per_call, (user_end - user_start) * per_call
 
 
 def round_trips(engine_class, callers, per_caller, repeats):
-    """{variant: {"wall": [...], "cpu": [...]}}, the variants run in a rotating order."""
-    figures = {v: {"wall": [], "cpu": []} for v in VARIANTS}
+    """{variant: {measure: [one figure per repeat]}}, the variants run in a rotating order."""
+    figures = {v: {m: [] for m in MEASURES} for v in VARIANTS}
     for rep in range(repeats):
         order = VARIANTS[rep % 3:] + VARIANTS[:rep % 3]
         for variant in order:
             subject = Subject(variant, engine_class, callers)
-            wall, cpu = time_callers(subject.ticks, subject.ids, per_caller)
+            measured = time_callers(subject.ticks, subject.ids, per_caller)
             subject.close()
-            figures[variant]["wall"].append(wall)
-            figures[variant]["cpu"].append(cpu)
+            for measure, value in zip(MEASURES, measured):
+                figures[variant][measure].append(value)
     return figures
 
 
@@ -246,7 +250,8 @@ def counted_instructions(variant, calls):
     out = subprocess.run(
         ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
          sys.executable, __file__, "--child-loop", variant, str(calls)],
-        capture_output=True, text=True, check=True)
+        capture_output=True, text=True, check=True,
+        env={**os.environ, "PYTHONHASHSEED": "0"})  # the same dict layouts in every run
     found = re.search(r"Collected\s*:\s*(\d+)", out.stderr)
     if not found:
         raise RuntimeError(f"no instruction count in callgrind's output:\n{out.stderr[-2000:]}")
@@ -304,11 +309,10 @@ def concurrency(count):
 def print_round_trips(callers, figures):
     print(f"tick_once round trip, {callers} caller(s) over {callers} tree(s), µs per call "
           f"(median, spread of the repeats):")
-    print(f"  {'':27} {'wall':>8} {'':>6} {'CPU':>8} {'':>6}")
+    print(f"  {'':27} {'wall':>8} {'':>6} {'CPU':>8} {'':>6} {'user CPU':>8}")
     for v in VARIANTS:
-        wall, cpu = figures[v]["wall"], figures[v]["cpu"]
-        print(f"  {LABELS[v]:27} {median(wall):8.2f} ±{spread(wall) * 50:3.0f}%  "
-              f"{median(cpu):8.2f} ±{spread(cpu) * 50:3.0f}%")
+        print(f"  {LABELS[v]:27}" + "".join(
+            f" {median(figures[v][m]):8.2f} ±{spread(figures[v][m]) * 50:3.0f}%" for m in MEASURES))
     print()
 
 
@@ -319,15 +323,14 @@ def verdict(met):
 def summary(rounds, instructions, per_tree_kib, create_us, stop_us, in_turn, side):
     lines = []
     for callers, figures in rounds.items():
-        m = {v: {k: median(figures[v][k]) for k in ("wall", "cpu")} for v in VARIANTS}
+        m = {v: {k: median(figures[v][k]) for k in MEASURES} for v in VARIANTS}
         ratio = m["mthread"]["wall"] / m["floor"]["wall"]
         lines.append(f"{verdict(ratio <= 1.25)} round trip within 1.25x the floor, {callers} caller(s): "
                      f"{m['mthread']['wall']:.1f} µs vs {m['floor']['wall']:.1f} µs wall = {ratio:.2f}x")
-        wall_gain = m["python"]["wall"] / m["mthread"]["wall"]
-        cpu_gain = m["python"]["cpu"] / m["mthread"]["cpu"]
-        lines.append(f"{verdict(cpu_gain > 1)} faster than the plain-Python engine, {callers} caller(s), "
-                     f"CPU: {m['mthread']['cpu']:.1f} vs {m['python']['cpu']:.1f} µs = {cpu_gain:.2f}x "
-                     f"(wall {m['mthread']['wall']:.1f} vs {m['python']['wall']:.1f} µs = {wall_gain:.2f}x)")
+        gain = {k: m["python"][k] / m["mthread"][k] for k in MEASURES}
+        lines.append(f"{verdict(gain['user'] > 1)} faster than the plain-Python engine, {callers} caller(s), "
+                     f"user CPU: {m['mthread']['user']:.1f} vs {m['python']['user']:.1f} µs = {gain['user']:.2f}x "
+                     f"(CPU {gain['cpu']:.2f}x, wall {gain['wall']:.2f}x)")
     if instructions:
         gain = instructions["python"] / instructions["mthread"]
         above = {v: instructions[v] - instructions["floor"] for v in ("mthread", "python")}
