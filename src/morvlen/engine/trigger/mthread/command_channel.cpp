@@ -37,11 +37,8 @@ Ref command_record(PyObject* command_type, PyObject* params) {
     const bool filled = params != Py_None && PyDict_GET_SIZE(params) > 0;
     const Ref stored = filled ? Ref::borrow(params) : Ref::steal(PyDict_New());
     Ref record = Ref::steal(PyDict_New());
-    PyObject* type_key = interned<"type">();
-    PyObject* params_key = interned<"params">();
-    if (!stored || !record || !type_key || !params_key ||
-        PyDict_SetItem(record.get(), type_key, command_type) < 0 ||
-        PyDict_SetItem(record.get(), params_key, stored.get()) < 0) {
+    if (!stored || !record || PyDict_SetItem(record.get(), interned<"type">(), command_type) < 0 ||
+        PyDict_SetItem(record.get(), interned<"params">(), stored.get()) < 0) {
         return {};
     }
     return record;
@@ -105,12 +102,12 @@ PyObject* send_command(const CallContext& ctx) {
     if (!call_method<"_check_tree_exists">(ctx.self, {tree_id})) return nullptr;
     const std::optional<TreeRecord> record = load_record(ctx.self, tree_id);
     if (!record) return nullptr;
-    const std::shared_ptr<TreeChannel> channel = channel_of(record->cond.get());
+    const ChannelRef channel = channel_of(record->cond.get());
     // The worker answers the tree's commands, so it cannot also wait for one.
     if (channel->called_from_worker()) {
         return raise_with_reason(ctx, "不能在行为树 ", " 自己的线程中发送命令");
     }
-    const TurnGuard turn(channel);
+    const TurnGuard turn(*channel);
 
     ContextGuard locked(record->cond.get());
     if (!locked.entered()) return nullptr;

@@ -37,11 +37,11 @@ PyObject* stop_tree(const CallContext& ctx) {
     const std::optional<TreeRecord> record = load_record(ctx.self, tree_id);
     if (!record) return nullptr;
     {
-        const std::shared_ptr<TreeChannel> channel = channel_of(record->cond.get());
+        const ChannelRef channel = channel_of(record->cond.get());
         // Waits for a command in flight instead of overtaking it. A worker that
         // stops its own tree skips the turn; its join then refuses.
         std::optional<TurnGuard> turn;
-        if (!channel->called_from_worker()) turn.emplace(channel);
+        if (!channel->called_from_worker()) turn.emplace(*channel);
         if (!request_stop(*record) || !join_worker(*record)) return nullptr;
     }
     const Ref trees = get_attr<"trees">(ctx.self);

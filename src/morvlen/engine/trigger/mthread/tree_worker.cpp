@@ -15,8 +15,8 @@ namespace {
 // so it can be told that nobody will answer.
 class WorkerPresence {
 public:
-    WorkerPresence(std::shared_ptr<TreeChannel> channel, PyObject* cond)
-        : channel_(std::move(channel)), cond_(Ref::borrow(cond)) {
+    // Holds `cond` itself, which keeps the channel state alive.
+    explicit WorkerPresence(PyObject* cond) : cond_(Ref::borrow(cond)), channel_(channel_of(cond)) {
         channel_->worker_thread = PyThread_get_thread_ident();
         channel_->worker_running = true;
         channel_->worker_ended = false;
@@ -40,8 +40,8 @@ public:
     }
 
 private:
-    std::shared_ptr<TreeChannel> channel_;
     Ref cond_;
+    ChannelRef channel_;
 };
 
 Ref build_engine(const CallContext& ctx, PyObject* xml_text) {
@@ -118,7 +118,7 @@ PyObject* run_tree(const CallContext& ctx) {
     PyObject* xml_text = ctx.arg(1);
     const std::optional<TreeRecord> record = load_record(ctx.self, tree_id);
     if (!record) return nullptr;
-    const WorkerPresence presence(channel_of(record->cond.get()), record->cond.get());
+    const WorkerPresence presence(record->cond.get());
 
     // The engine lives until the worker returns, failure hand-back included.
     const Ref engine = build_engine(ctx, xml_text);
