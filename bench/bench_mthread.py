@@ -20,7 +20,8 @@ Measures, in one run:
   3. 1,000 idle trees in one engine: resident memory, create and stop time per tree.
   4. 16 trees whose action sleeps 10 ms, ticked from 16 threads at once against
      one thread ticking them in turn.
-The summary at the end states each target and whether this run met it.
+The summary at the end states each target and whether this run met it ("unclear"
+when a timed difference is smaller than the spread of the repeats).
 
 Run:  .venv/bin/python bench/bench_mthread.py [--quick] [--instructions]
 """
@@ -316,8 +317,8 @@ def print_round_trips(callers, figures):
     print()
 
 
-def verdict(met):
-    return "met    " if met else "NOT met"
+def verdict(met, unclear=False):
+    return "unclear" if unclear else "met    " if met else "NOT met"
 
 
 def summary(rounds, instructions, per_tree_kib, create_us, stop_us, in_turn, side):
@@ -328,7 +329,10 @@ def summary(rounds, instructions, per_tree_kib, create_us, stop_us, in_turn, sid
         lines.append(f"{verdict(ratio <= 1.25)} round trip within 1.25x the floor, {callers} caller(s): "
                      f"{m['mthread']['wall']:.1f} µs vs {m['floor']['wall']:.1f} µs wall = {ratio:.2f}x")
         gain = {k: m["python"][k] / m["mthread"][k] for k in MEASURES}
-        lines.append(f"{verdict(gain['user'] > 1)} faster than the plain-Python engine, {callers} caller(s), "
+        # A difference smaller than the repeats' own spread says nothing either way.
+        noise = max(spread(figures[v]["user"]) for v in ("mthread", "python")) / 2
+        lines.append(f"{verdict(gain['user'] > 1, abs(gain['user'] - 1) < noise)} "
+                     f"faster than the plain-Python engine, {callers} caller(s), "
                      f"user CPU: {m['mthread']['user']:.1f} vs {m['python']['user']:.1f} µs = {gain['user']:.2f}x "
                      f"(CPU {gain['cpu']:.2f}x, wall {gain['wall']:.2f}x)")
     if instructions:
