@@ -37,7 +37,7 @@ Ref type_name(PyObject* value) {
 void add_subclass_note() {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     const Ref note = str_of("Subclasses of built-in types are refused; pass an exact instance of the type.");
-    const Ref added = note ? call_method(exc.get(), "add_note", {note.get()}) : Ref{};
+    const Ref added = note ? call_method<"add_note">(exc.get(), {note.get()}) : Ref{};
     if (!added) {
         // Keep the refusal itself; the note is a courtesy.
         PyErr_Clear();
@@ -45,37 +45,46 @@ void add_subclass_note() {
     PyErr_SetRaisedException(exc.release());
 }
 
-bool check_argument(const ParamSpec& param, PyObject* value) {
-    const std::string_view inner = without_optional(param.annotation);
-    const std::optional<ExactType> expected = checked_type(inner);
-    if (!expected || Py_IS_TYPE(value, expected->type)) return true;
-    const bool none_allowed = param.default_none || inner.size() != param.annotation.size();
-    if (value == Py_None && none_allowed) return true;
+void raise_refused_argument(const ParamSpec& param, const TypeCheck& check, PyObject* value) {
     const Ref got = type_name(value);
-    if (!got) return false;
+    if (!got) return;
     const std::string name(param.name);
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name.c_str(), expected->name, PyUnicode_AsUTF8(got.get()));
-    if (PyObject_TypeCheck(value, expected->type)) add_subclass_note();
-    return false;
+                 name.c_str(), check.type_name, PyUnicode_AsUTF8(got.get()));
+    if (PyObject_TypeCheck(value, check.type)) add_subclass_note();
 }
 
 }  // namespace
 
-bool check_arguments(const MethodSpec& spec, std::span<PyObject* const> args) {
+TypeCheck argument_check(const ParamSpec& param) {
+    const std::string_view inner = without_optional(param.annotation);
+    const std::optional<ExactType> expected = checked_type(inner);
+    if (!expected) return {};
+    return {expected->type, expected->name, param.default_none || inner.size() != param.annotation.size()};
+}
+
+TypeCheck result_check(const MethodSpec& spec) {
+    const std::optional<ExactType> expected = checked_type(spec.return_annotation);
+    if (!expected) return {};
+    return {expected->type, expected->name, true};
+}
+
+bool check_arguments(const MethodSpec& spec, std::span<const TypeCheck> checks,
+                     std::span<PyObject* const> args) {
     for (size_t i = 0; i < spec.params.size(); ++i) {
-        if (!check_argument(spec.params[i], args[i])) return false;
+        if (!checks[i].accepts(args[i])) {
+            raise_refused_argument(spec.params[i], checks[i], args[i]);
+            return false;
+        }
     }
     return true;
 }
 
-bool check_result(const MethodSpec& spec, PyObject* value) {
-    const std::optional<ExactType> expected = checked_type(spec.return_annotation);
-    if (!expected || value == Py_None || Py_IS_TYPE(value, expected->type)) return true;
+bool check_result(const TypeCheck& check, PyObject* value) {
+    if (check.accepts(value)) return true;
     const Ref got = type_name(value);
     if (!got) return false;
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected->name,
-                 PyUnicode_AsUTF8(got.get()));
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", check.type_name, PyUnicode_AsUTF8(got.get()));
     return false;
 }
 

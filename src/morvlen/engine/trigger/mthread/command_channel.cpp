@@ -31,16 +31,14 @@ PyObject* raise_worker_ended(const CallContext& ctx) {
     return raise_with_reason(ctx, "行为树线程 ", " 已结束，无法执行命令");
 }
 
+// {"type": command_type, "params": params, or a new dict when it is None or empty}.
 Ref command_record(PyObject* command_type, PyObject* params) {
-    const int filled = params == Py_None ? 0 : PyObject_IsTrue(params);
-    if (filled < 0) return {};
+    // The argument check admits only a dict or None here.
+    const bool filled = params != Py_None && PyDict_GET_SIZE(params) > 0;
     const Ref stored = filled ? Ref::borrow(params) : Ref::steal(PyDict_New());
     Ref record = Ref::steal(PyDict_New());
-    PyObject* type_key = interned("type");
-    PyObject* params_key = interned("params");
-    if (!stored || !record || !type_key || !params_key ||
-        PyDict_SetItem(record.get(), type_key, command_type) < 0 ||
-        PyDict_SetItem(record.get(), params_key, stored.get()) < 0) {
+    if (!stored || !record || PyDict_SetItem(record.get(), interned<"type">(), command_type) < 0 ||
+        PyDict_SetItem(record.get(), interned<"params">(), stored.get()) < 0) {
         return {};
     }
     return record;
@@ -55,7 +53,7 @@ Ref wait_for_result(const TreeRecord& r, TreeChannel& channel) {
         if (!value || value.get() != Py_None) return value;
         if (channel.worker_ended) return {};
         channel.caller_waiting = true;
-        const Ref waited = call_method(r.cond.get(), "wait", {});
+        const Ref waited = call_method<"wait">(r.cond.get(), {});
         channel.caller_waiting = false;
         if (!waited) return {};
     }
@@ -91,9 +89,7 @@ PyObject* take_result(const CallContext& ctx, const TreeRecord& r, PyObject* tri
     if (!set_slot(r.result, Py_None)) return nullptr;
     PyObject* result_type = PyTuple_GET_ITEM(triple.get(), 0);
     PyObject* result_value = PyTuple_GET_ITEM(triple.get(), 2);
-    PyObject* error = interned("error");
-    if (!error) return nullptr;
-    const int failed = PyObject_RichCompareBool(result_type, error, Py_EQ);
+    const int failed = equals_text(result_type, interned<"error">());
     if (failed < 0) return nullptr;
     if (failed) return raise_command_failed(ctx, result_value);
     return Py_NewRef(result_value);
@@ -103,15 +99,15 @@ PyObject* take_result(const CallContext& ctx, const TreeRecord& r, PyObject* tri
 
 PyObject* send_command(const CallContext& ctx) {
     PyObject* tree_id = ctx.arg(0);
-    if (!call_method(ctx.self, "_check_tree_exists", {tree_id})) return nullptr;
+    if (!call_method<"_check_tree_exists">(ctx.self, {tree_id})) return nullptr;
     const std::optional<TreeRecord> record = load_record(ctx.self, tree_id);
     if (!record) return nullptr;
-    const std::shared_ptr<TreeChannel> channel = channel_of(record->cond.get());
+    const ChannelRef channel = channel_of(record->cond.get());
     // The worker answers the tree's commands, so it cannot also wait for one.
     if (channel->called_from_worker()) {
         return raise_with_reason(ctx, "不能在行为树 ", " 自己的线程中发送命令");
     }
-    const TurnGuard turn(channel);
+    const TurnGuard turn(*channel);
 
     ContextGuard locked(record->cond.get());
     if (!locked.entered()) return nullptr;
@@ -122,7 +118,7 @@ PyObject* send_command(const CallContext& ctx) {
     }
     const Ref command = command_record(ctx.arg(1), ctx.arg(2));
     if (!command || !set_slot(record->command, command.get()) ||
-        !call_method(record->cond.get(), "notify", {})) {
+        !call_method<"notify">(record->cond.get(), {})) {
         return nullptr;
     }
     const Ref triple = wait_for_result(*record, *channel);

@@ -14,13 +14,13 @@ namespace {
 enum class Default { None, One };
 
 struct CommandParam {
-    const char* name;
+    InternedText name;
     Default fallback;
 };
 
 struct CommandRow {
-    const char* type;
-    const char* operation;  // the runtime engine's method
+    InternedText type;
+    InternedText operation;  // the runtime engine's method
     std::vector<CommandParam> params;
     bool returns_value;  // false: the triple carries None
 };
@@ -42,21 +42,27 @@ const std::vector<CommandRow>& command_rows() {
     return rows;
 }
 
-// params.get(name, default), for whatever object `params` is.
+// params.get(name, default), for whatever object `params` is; an exact dict's
+// get cannot be overridden, so it is read directly.
 Ref read_param(PyObject* params, const CommandParam& param) {
     const Ref fallback = param.fallback == Default::One ? Ref::steal(PyLong_FromLong(1)) : Ref::none();
-    PyObject* name = interned(param.name);
+    PyObject* name = param.name.get();
     if (!fallback || !name) return {};
-    return call_method(params, "get", {name, fallback.get()});
+    if (PyDict_CheckExact(params)) {
+        PyObject* found = PyDict_GetItemWithError(params, name);
+        if (found) return Ref::borrow(found);
+        return PyErr_Occurred() ? Ref{} : fallback;
+    }
+    return call_method<"get">(params, {name, fallback.get()});
 }
 
 bool store_triple(PyObject* result, PyObject* type, PyObject* tree_id, PyObject* value) {
-    const Ref triple = Ref::steal(PyTuple_Pack(3, type, tree_id, value));
-    return triple && PySequence_SetItem(result, 0, triple.get()) == 0;
+    const Ref triple = triple_of(type, tree_id, value);
+    return triple && set_first(result, triple.get());
 }
 
 bool store_error(const CallContext& ctx, PyObject* result, PyObject* tree_id, const Ref& message) {
-    PyObject* error = interned("error");
+    PyObject* error = interned<"error">();
     return message && error && log_error(ctx, message.get()) &&
            store_triple(result, error, tree_id, message.get());
 }
@@ -70,13 +76,13 @@ bool run_row(const CommandRow& row, PyObject* engine, PyObject* params, PyObject
         if (!values[i]) return false;
         stack[i + 1] = values[i].get();
     }
-    PyObject* op_name = interned(row.operation);
+    PyObject* op_name = row.operation.get();
     if (!op_name) return false;
     Ref value = Ref::steal(PyObject_VectorcallMethod(op_name, stack.data(),
                                                      row.params.size() + 1, nullptr));
     if (!value) return false;
     if (!row.returns_value) value = Ref::none();
-    PyObject* type = interned(row.type);
+    PyObject* type = row.type.get();
     return type && store_triple(result, type, tree_id, value.get());
 }
 
@@ -84,9 +90,7 @@ bool run_row(const CommandRow& row, PyObject* engine, PyObject* params, PyObject
 bool execute(const CallContext& ctx, PyObject* engine, PyObject* type, PyObject* params,
              PyObject* tree_id, PyObject* result) {
     for (const CommandRow& row : command_rows()) {
-        PyObject* text = interned(row.type);
-        if (!text) return false;
-        const int equal = PyObject_RichCompareBool(type, text, Py_EQ);
+        const int equal = equals_text(type, row.type.get());
         if (equal < 0) return false;
         if (equal) return run_row(row, engine, params, tree_id, result);
     }
@@ -102,8 +106,8 @@ PyObject* process_command(const CallContext& ctx) {
     PyObject* tree_id = ctx.arg(2);
     PyObject* result = ctx.arg(3);
 
-    PyObject* type_key = interned("type");
-    PyObject* params_key = interned("params");
+    PyObject* type_key = interned<"type">();
+    PyObject* params_key = interned<"params">();
     if (!type_key || !params_key) return nullptr;
     PyObject* found_type = PyDict_GetItemWithError(command, type_key);
     if (!found_type && PyErr_Occurred()) return nullptr;

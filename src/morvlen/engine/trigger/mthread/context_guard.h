@@ -10,7 +10,7 @@ namespace morvlen::mthread {
 class ContextGuard {
 public:
     explicit ContextGuard(PyObject* manager)
-        : manager_(Ref::borrow(manager)), value_(call_method(manager, "__enter__", {})) {}
+        : manager_(Ref::borrow(manager)), value_(call_method<"__enter__">(manager, {})) {}
     ContextGuard(const ContextGuard&) = delete;
     ContextGuard& operator=(const ContextGuard&) = delete;
 
@@ -24,7 +24,7 @@ public:
         if (!value_) return true;
         value_ = {};
         return static_cast<bool>(
-            call_method(manager_.get(), "__exit__", {Py_None, Py_None, Py_None}));
+            call_method<"__exit__">(manager_.get(), {Py_None, Py_None, Py_None}));
     }
 
     ~ContextGuard() {
@@ -32,14 +32,14 @@ public:
         value_ = {};
         Ref exc = Ref::steal(PyErr_GetRaisedException());
         if (!exc) {
-            if (!call_method(manager_.get(), "__exit__", {Py_None, Py_None, Py_None})) {
+            if (!call_method<"__exit__">(manager_.get(), {Py_None, Py_None, Py_None})) {
                 PyErr_WriteUnraisable(manager_.get());
             }
             return;
         }
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
         const Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
-        const Ref done = call_method(manager_.get(), "__exit__",
+        const Ref done = call_method<"__exit__">(manager_.get(),
                                      {type, exc.get(), tb ? tb.get() : Py_None});
         if (!done) {
             PyObject* newer = PyErr_GetRaisedException();

@@ -25,8 +25,12 @@ struct MethodFunction {
     PyObject* doc;
     PyObject* annotations;
     PyObject* defaults;
-    PyObject* param_names;  // tuple: "self", then the parameters
-    PyObject* signature;    // built on first use
+    PyObject* param_names;   // tuple: "self", then the parameters
+    PyObject* command_type;  // interned; null unless the method is a tree operation
+    PyObject* signature;     // built on first use
+    // Derived from the annotations once, so a call only compares type pointers.
+    std::array<TypeCheck, kMaxArgs> arg_checks;
+    TypeCheck result_check;
 };
 
 MethodFunction* as_function(PyObject* o) { return reinterpret_cast<MethodFunction*>(o); }
@@ -78,12 +82,12 @@ Py_ssize_t param_index(const MethodFunction* f, PyObject* keyword) {
     return -1;
 }
 
-PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const MethodFunction* f = as_function(callable);
+// Binds positional and keyword arguments to self and the parameters, in `bound`,
+// defaults filled in. False with the interpreter's TypeError set on a mismatch.
+bool bind_arguments(const MethodFunction* f, PyObject* const* args, size_t nargs, PyObject* kwnames,
+                    std::array<PyObject*, kMaxArgs>& bound) {
     const MethodSpec& spec = *f->spec;
     const size_t total = spec.params.size() + 1;
-    const size_t nargs = PyVectorcall_NARGS(nargsf);
-    std::array<PyObject*, kMaxArgs> bound{};
     for (size_t i = 0; i < nargs && i < total; ++i) bound[i] = args[i];
 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -93,16 +97,19 @@ PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf
         if (index < 0) {
             PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
                          f->qualname, keyword);
-            return nullptr;
+            return false;
         }
         if (bound[index]) {
             PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
                          keyword);
-            return nullptr;
+            return false;
         }
         bound[index] = args[nargs + j];
     }
-    if (nargs > total) return raise_too_many(f, nargs);
+    if (nargs > total) {
+        raise_too_many(f, nargs);
+        return false;
+    }
 
     std::vector<PyObject*> missing;
     for (size_t i = 0; i < total; ++i) {
@@ -113,13 +120,32 @@ PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf
             missing.push_back(PyTuple_GET_ITEM(f->param_names, static_cast<Py_ssize_t>(i)));
         }
     }
-    if (!missing.empty()) return raise_missing(f, missing);
+    if (!missing.empty()) {
+        raise_missing(f, missing);
+        return false;
+    }
+    return true;
+}
 
-    const CallContext ctx{bound[0], std::span<PyObject* const>(bound.data() + 1, total - 1), spec,
-                          f->globals};
-    if (!check_arguments(spec, ctx.args)) return nullptr;
+PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const MethodFunction* f = as_function(callable);
+    const MethodSpec& spec = *f->spec;
+    const size_t total = spec.params.size() + 1;
+    const size_t nargs = PyVectorcall_NARGS(nargsf);
+    // Every argument given by position, the usual case, is used as it stands.
+    std::array<PyObject*, kMaxArgs> bound{};
+    PyObject* const* all = args;
+    if (kwnames || nargs != total) {
+        if (!bind_arguments(f, args, nargs, kwnames, bound)) return nullptr;
+        all = bound.data();
+    }
+
+    const CallContext ctx{all[0],       std::span<PyObject* const>(all + 1, total - 1),
+                          spec,         f->globals,
+                          f->param_names, f->command_type};
+    if (!check_arguments(spec, f->arg_checks, ctx.args)) return nullptr;
     Ref result = Ref::steal(spec.impl(ctx));
-    if (result && !check_result(spec, result.get())) return nullptr;
+    if (result && !check_result(f->result_check, result.get())) return nullptr;
     return result.release();
 }
 
@@ -142,6 +168,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->annotations);
     Py_VISIT(f->defaults);
     Py_VISIT(f->param_names);
+    Py_VISIT(f->command_type);
     Py_VISIT(f->signature);
     return 0;
 }
@@ -157,6 +184,7 @@ int clear(PyObject* self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->param_names);
+    Py_CLEAR(f->command_type);
     Py_CLEAR(f->signature);
     return 0;
 }
@@ -177,10 +205,10 @@ PyObject* repr(PyObject* self) {
 Ref build_signature(const MethodSpec& spec) {
     const Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
     if (!inspect) return {};
-    const Ref parameter = get_attr(inspect.get(), "Parameter");
-    const Ref signature = get_attr(inspect.get(), "Signature");
+    const Ref parameter = get_attr<"Parameter">(inspect.get());
+    const Ref signature = get_attr<"Signature">(inspect.get());
     if (!parameter || !signature) return {};
-    const Ref kind = get_attr(parameter.get(), "POSITIONAL_OR_KEYWORD");
+    const Ref kind = get_attr<"POSITIONAL_OR_KEYWORD">(parameter.get());
     const Ref params = Ref::steal(PyList_New(0));
     if (!kind || !params) return {};
     auto add = [&](std::string_view name, std::string_view annotation, bool default_none) {
@@ -292,6 +320,14 @@ Ref defaults_of(const MethodSpec& spec) {
     return tuple;
 }
 
+Ref interned_of(std::string_view text) {
+    Ref name = str_of(text);
+    if (!name) return {};
+    PyObject* raw = name.release();
+    PyUnicode_InternInPlace(&raw);
+    return Ref::steal(raw);
+}
+
 Ref param_names_of(const MethodSpec& spec) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size() + 1)));
     if (!tuple) return {};
@@ -299,11 +335,9 @@ Ref param_names_of(const MethodSpec& spec) {
     if (!self_name) return {};
     PyTuple_SET_ITEM(tuple.get(), 0, self_name);
     for (size_t i = 0; i < spec.params.size(); ++i) {
-        Ref name = str_of(spec.params[i].name);
+        Ref name = interned_of(spec.params[i].name);
         if (!name) return {};
-        PyObject* raw = name.release();
-        PyUnicode_InternInPlace(&raw);
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i + 1), raw);
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i + 1), name.release());
     }
     return tuple;
 }
@@ -320,7 +354,11 @@ Ref make_method_function(const MethodSpec& spec, PyObject* globals) {
     Ref annotations = annotations_of(spec);
     Ref defaults = defaults_of(spec);
     Ref param_names = param_names_of(spec);
-    if (!name || !qualname || !module || !doc || !annotations || !defaults || !param_names) return {};
+    Ref command_type = spec.command_type.empty() ? Ref{} : interned_of(spec.command_type);
+    if (!name || !qualname || !module || !doc || !annotations || !defaults || !param_names ||
+        (!spec.command_type.empty() && !command_type)) {
+        return {};
+    }
 
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(MethodFunction, type)));
     if (!self) return {};
@@ -337,7 +375,11 @@ Ref make_method_function(const MethodSpec& spec, PyObject* globals) {
     f->annotations = annotations.release();
     f->defaults = defaults.release();
     f->param_names = param_names.release();
+    f->command_type = command_type.release();
     f->signature = nullptr;
+    f->arg_checks.fill(TypeCheck{});
+    for (size_t i = 0; i < spec.params.size(); ++i) f->arg_checks[i] = argument_check(spec.params[i]);
+    f->result_check = result_check(spec);
     PyObject_GC_Track(self.get());
     return self;
 }

@@ -17,17 +17,26 @@ namespace morvlen::mthread {
 struct MethodSpec;
 
 // What a method sees when it runs: the instance, its bound arguments (after
-// self, defaults filled in) and the namespace of the module that defined it.
+// self, defaults filled in), the namespace of the module that defined it, and
+// the objects its function derived once from the table.
 struct CallContext {
     PyObject* self;
     std::span<PyObject* const> args;
     const MethodSpec& spec;
     PyObject* globals;
+    PyObject* param_names;   // tuple of interned names: "self", then the parameters
+    PyObject* command_type;  // a tree operation's command type, interned; else null
 
     PyObject* arg(size_t i) const { return args[i]; }
+    // The name of parameter i (counted after self); borrowed.
+    PyObject* param_name(size_t i) const { return PyTuple_GET_ITEM(param_names, static_cast<Py_ssize_t>(i + 1)); }
     // A module-level name, looked up now (as a Python function's global would be):
     // the module namespace first, then the builtins.
-    Ref global(const char* name) const;
+    template <Literal name>
+    Ref global() const {
+        return global(interned<name>());
+    }
+    Ref global(PyObject* name) const;
 };
 
 using MethodImpl = PyObject* (*)(const CallContext&);

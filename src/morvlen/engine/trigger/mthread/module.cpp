@@ -26,10 +26,10 @@ bool bind(PyObject* globals, const char* name, PyObject* value) {
 
 // `from module import name`: the interpreter's ImportError when the name is missing.
 Ref imported_name(PyObject* module, const char* module_name, const char* name) {
-    Ref value = get_attr(module, name);
+    Ref value = Ref::steal(PyObject_GetAttrString(module, name));
     if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
     PyErr_Clear();
-    const Ref file = get_attr(module, "__file__");
+    const Ref file = get_attr<"__file__">(module);
     if (!file) PyErr_Clear();
     const Ref name_obj = str_of(name);
     const Ref module_obj = str_of(module_name);
@@ -94,7 +94,7 @@ int exec_module(PyObject* module) {
     const Ref engine_class = make_engine_class(globals);
     if (!engine_class || !bind(globals, "ThreadEngine", engine_class.get())) return -1;
 
-    const Ref name = get_attr(module, "__name__");
+    const Ref name = get_attr<"__name__">(module);
     if (!name) return -1;
     const int is_main = PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "__main__") == 0;
     return is_main ? run_demonstration(module) : 0;

@@ -4,9 +4,10 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <initializer_list>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 namespace morvlen::mthread {
@@ -45,26 +46,52 @@ inline Ref str_of(std::string_view text) {
     return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-// The interned str for a name given as a string literal (keyed by the literal's
-// address), made once and kept for the life of the process: attribute names,
-// method names and dict keys are used on every command. Borrowed; null with an
-// exception set if it could not be made.
-inline PyObject* interned(const char* literal) {
-    static auto* table = new std::unordered_map<const char*, PyObject*>();  // GIL-guarded
-    if (const auto found = table->find(literal); found != table->end()) return found->second;
-    PyObject* name = PyUnicode_InternFromString(literal);
-    if (name) table->emplace(literal, name);
-    return name;
+// A string literal usable as a template argument, so that each name gets a
+// cache of its own at compile time.
+template <size_t N>
+struct Literal {
+    char text[N];
+    constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
+};
+
+// The interned str for a name: made on first use and kept for the life of the
+// process, since attribute names, method names and dict keys are used on every
+// command. Borrowed; null with an exception set if it could not be made (it is
+// tried again next time).
+template <Literal name>
+PyObject* interned() {
+    static PyObject* made = nullptr;  // guarded by the GIL
+    if (!made) made = PyUnicode_InternFromString(name.text);
+    return made;
 }
 
-// obj.name, for a name given as a string literal.
-inline Ref get_attr(PyObject* obj, const char* name) {
-    PyObject* key = interned(name);
-    return key ? Ref::steal(PyObject_GetAttr(obj, key)) : Ref{};
+// The same for a name held in a table: interned on first use and kept.
+class InternedText {
+public:
+    constexpr InternedText(const char* text) : text_(text) {}  // NOLINT: built from literals
+    PyObject* get() const {
+        if (!object_) object_ = PyUnicode_InternFromString(text_);  // guarded by the GIL
+        return object_;
+    }
+
+private:
+    const char* text_;
+    mutable PyObject* object_ = nullptr;
+};
+
+// obj.name, for a name object that may be null (a failed interned()).
+inline Ref get_attr(PyObject* obj, PyObject* name) {
+    return name ? Ref::steal(PyObject_GetAttr(obj, name)) : Ref{};
 }
 
-inline bool set_attr(PyObject* obj, const char* name, PyObject* value) {
-    PyObject* key = interned(name);
+template <Literal name>
+Ref get_attr(PyObject* obj) {
+    return get_attr(obj, interned<name>());
+}
+
+template <Literal name>
+bool set_attr(PyObject* obj, PyObject* value) {
+    PyObject* key = interned<name>();
     return key && PyObject_SetAttr(obj, key, value) == 0;
 }
 
@@ -75,9 +102,8 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
 }
 
 // obj.name(*args), looked up on the instance so overrides take effect.
-inline Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args) {
-    PyObject* method_name = interned(name);
-    if (!method_name) return {};
+inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
+    if (!name) return {};
     // Vectorcall-method convention: args[0] is self, and with the offset flag the
     // callee may borrow the slot before args[0], hence the spare slot 0.
     PyObject* stack[9];
@@ -85,8 +111,22 @@ inline Ref call_method(PyObject* obj, const char* name, std::initializer_list<Py
     stack[1] = obj;
     size_t n = 1;
     for (PyObject* a : args) stack[1 + n++] = a;
-    return Ref::steal(PyObject_VectorcallMethod(method_name, stack + 1,
-                                                n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(PyObject_VectorcallMethod(name, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <Literal name>
+Ref call_method(PyObject* obj, std::initializer_list<PyObject*> args) {
+    return call_method(obj, interned<name>(), args);
+}
+
+// value == text (the interpreter's equality, 1, 0 or -1 with an exception set),
+// for a str `text`; an exact str is compared directly, without the rich
+// comparison's result object.
+inline int equals_text(PyObject* value, PyObject* text) {
+    if (!text) return -1;
+    if (value == text) return 1;
+    if (PyUnicode_CheckExact(value)) return PyUnicode_Compare(value, text) == 0 ? 1 : 0;
+    return PyObject_RichCompareBool(value, text, Py_EQ);
 }
 
 // Concatenates texts and the format() text of objects, as an f-string would.

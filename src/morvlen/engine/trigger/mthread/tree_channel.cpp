@@ -9,7 +9,7 @@ namespace morvlen::mthread {
 namespace {
 
 struct Entry {
-    std::shared_ptr<TreeChannel> channel;
+    std::unique_ptr<TreeChannel> channel;
     Ref weakref;  // keeps the cleanup callback registered on the condition
 };
 
@@ -29,29 +29,30 @@ PyMethodDef forget_def = {"_forget_tree_channel", forget_channel, METH_O, nullpt
 
 }  // namespace
 
-std::shared_ptr<TreeChannel> channel_of(PyObject* cond) {
+ChannelRef channel_of(PyObject* cond) {
     auto& table = channels();
-    if (const auto found = table.find(cond); found != table.end()) return found->second.channel;
-    auto channel = std::make_shared<TreeChannel>();
+    if (const auto found = table.find(cond); found != table.end()) return ChannelRef(found->second.channel.get());
+    auto channel = std::make_unique<TreeChannel>();
     const Ref key = Ref::steal(PyLong_FromVoidPtr(cond));
     const Ref callback = key ? Ref::steal(PyCFunction_New(&forget_def, key.get())) : Ref{};
     Ref weakref = callback ? Ref::steal(PyWeakref_NewRef(cond, callback.get())) : Ref{};
     if (!weakref) {
         // Not weakly referenceable (or out of memory): this call gets its own state.
         PyErr_Clear();
-        return channel;
+        return ChannelRef(std::move(channel));
     }
-    table.emplace(cond, Entry{channel, std::move(weakref)});
-    return channel;
+    TreeChannel* shared = channel.get();
+    table.emplace(cond, Entry{std::move(channel), std::move(weakref)});
+    return ChannelRef(shared);
 }
 
-TurnGuard::TurnGuard(std::shared_ptr<TreeChannel> channel) : channel_(std::move(channel)) {
-    if (channel_->turn.try_lock()) return;
+TurnGuard::TurnGuard(TreeChannel& channel) : channel_(channel) {
+    if (channel_.turn.try_lock()) return;
     Py_BEGIN_ALLOW_THREADS
-    channel_->turn.lock();
+    channel_.turn.lock();
     Py_END_ALLOW_THREADS
 }
 
-TurnGuard::~TurnGuard() { channel_->turn.unlock(); }
+TurnGuard::~TurnGuard() { channel_.turn.unlock(); }
 
 }  // namespace morvlen::mthread

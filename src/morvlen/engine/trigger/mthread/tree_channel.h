@@ -28,21 +28,40 @@ struct TreeChannel {
     }
 };
 
+// The channel state of one tree, for a holder of a reference to the tree's
+// condition. The shared state lives as long as the condition does, so holding
+// the condition is enough to keep it: it is borrowed, without reference
+// counting on every command. A condition that cannot be weakly referenced gets
+// a private, unshared state owned here (the plain protocol then applies).
+class ChannelRef {
+public:
+    TreeChannel* operator->() const { return channel_; }
+    TreeChannel& operator*() const { return *channel_; }
+
+private:
+    friend ChannelRef channel_of(PyObject* cond);
+    explicit ChannelRef(TreeChannel* shared) : channel_(shared) {}
+    explicit ChannelRef(std::unique_ptr<TreeChannel> own) : channel_(own.get()), owned_(std::move(own)) {}
+
+    TreeChannel* channel_;
+    std::unique_ptr<TreeChannel> owned_;
+};
+
 // The channel state of the tree whose condition is `cond`, made on first use and
-// dropped when the condition is reclaimed. A condition that cannot be weakly
-// referenced gets a private, unshared state (the plain protocol then applies).
-std::shared_ptr<TreeChannel> channel_of(PyObject* cond);
+// dropped when the condition is reclaimed. The caller keeps `cond` alive while
+// it uses the result.
+ChannelRef channel_of(PyObject* cond);
 
 // Holds a tree's turn for the lifetime of the guard; waits for it without the GIL.
 class TurnGuard {
 public:
-    explicit TurnGuard(std::shared_ptr<TreeChannel> channel);
+    explicit TurnGuard(TreeChannel& channel);
     ~TurnGuard();
     TurnGuard(const TurnGuard&) = delete;
     TurnGuard& operator=(const TurnGuard&) = delete;
 
 private:
-    std::shared_ptr<TreeChannel> channel_;
+    TreeChannel& channel_;
 };
 
 }  // namespace morvlen::mthread

@@ -15,8 +15,8 @@ Ref generated_id(PyObject* trees) {
 }
 
 Ref new_record(const CallContext& ctx) {
-    const Ref threading = ctx.global("threading");
-    const Ref condition_type = threading ? get_attr(threading.get(), "Condition") : Ref{};
+    const Ref threading = ctx.global<"threading">();
+    const Ref condition_type = threading ? get_attr<"Condition">(threading.get()) : Ref{};
     const Ref cond = condition_type ? call(condition_type.get(), {}) : Ref{};
     const Ref command = Ref::steal(Py_BuildValue("[O]", Py_None));
     const Ref result = Ref::steal(Py_BuildValue("[O]", Py_None));
@@ -34,16 +34,16 @@ Ref new_record(const CallContext& ctx) {
 // threading.Thread(target=self._run_tree, args=(tree_id, xml_text)), stored in
 // the record, then started.
 bool start_worker(const CallContext& ctx, PyObject* record, PyObject* tree_id, PyObject* xml_text) {
-    const Ref threading = ctx.global("threading");
-    const Ref thread_type = threading ? get_attr(threading.get(), "Thread") : Ref{};
-    const Ref target = get_attr(ctx.self, "_run_tree");
+    const Ref threading = ctx.global<"threading">();
+    const Ref thread_type = threading ? get_attr<"Thread">(threading.get()) : Ref{};
+    const Ref target = get_attr<"_run_tree">(ctx.self);
     const Ref args = Ref::steal(PyTuple_Pack(2, tree_id, xml_text));
     const Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "target", "args"));
     if (!thread_type || !target || !args || !kwnames) return false;
     PyObject* stack[] = {target.get(), args.get()};
     const Ref thread = Ref::steal(PyObject_Vectorcall(thread_type.get(), stack, 0, kwnames.get()));
     return thread && PyDict_SetItemString(record, "thread", thread.get()) == 0 &&
-           call_method(thread.get(), "start", {});
+           call_method<"start">(thread.get(), {});
 }
 
 // A creation whose worker could not be made takes its record back out, if it is
@@ -60,7 +60,7 @@ void take_back(PyObject* trees, PyObject* tree_id, PyObject* record) {
 
 PyObject* create_tree_from_text(const CallContext& ctx) {
     PyObject* xml_text = ctx.arg(0);
-    const Ref trees = get_attr(ctx.self, "trees");
+    const Ref trees = get_attr<"trees">(ctx.self);
     if (!trees) return nullptr;
     const Ref tree_id = ctx.arg(1) == Py_None ? generated_id(trees.get()) : Ref::borrow(ctx.arg(1));
     if (!tree_id) return nullptr;
@@ -82,7 +82,7 @@ PyObject* create_tree_from_text(const CallContext& ctx) {
 }
 
 PyObject* create_tree_from_file(const CallContext& ctx) {
-    const Ref open = ctx.global("open");
+    const Ref open = ctx.global<"open">();
     const Ref mode = str_of("r");
     const Ref kwnames = Ref::steal(Py_BuildValue("(s)", "encoding"));
     const Ref encoding = str_of("utf-8");
@@ -94,10 +94,10 @@ PyObject* create_tree_from_file(const CallContext& ctx) {
     {
         ContextGuard opened(file.get());
         if (!opened.entered()) return nullptr;
-        xml_text = call_method(opened.value(), "read", {});
+        xml_text = call_method<"read">(opened.value(), {});
         if (!xml_text || !opened.exit()) return nullptr;
     }
-    return call_method(ctx.self, "create_tree_from_text", {xml_text.get(), ctx.arg(1)}).release();
+    return call_method<"create_tree_from_text">(ctx.self, {xml_text.get(), ctx.arg(1)}).release();
 }
 
 }  // namespace morvlen::mthread

@@ -1,7 +1,6 @@
 // The public operations on one tree: each sends its command (named in the method
 // table) with its arguments after `tree_id` as parameters, and hands back the
-// answer; the return check is the method function's. The table's names are
-// string literals, so their views are null-terminated.
+// answer; the return check is the method function's.
 #include "morvlen/engine/trigger/mthread/engine_methods.h"
 
 namespace morvlen::mthread {
@@ -13,8 +12,7 @@ Ref parameters_record(const CallContext& ctx) {
     Ref params = Ref::steal(PyDict_New());
     if (!params) return {};
     for (size_t i = 1; i < ctx.spec.params.size(); ++i) {
-        PyObject* name = interned(ctx.spec.params[i].name.data());
-        if (!name || PyDict_SetItem(params.get(), name, ctx.arg(i)) < 0) return {};
+        if (PyDict_SetItem(params.get(), ctx.param_name(i), ctx.arg(i)) < 0) return {};
     }
     return params;
 }
@@ -22,15 +20,13 @@ Ref parameters_record(const CallContext& ctx) {
 }  // namespace
 
 PyObject* tree_operation(const CallContext& ctx) {
-    PyObject* command_type = interned(ctx.spec.command_type.data());
-    if (!command_type) return nullptr;
     Ref answer;
     if (ctx.spec.params.size() == 1) {
-        answer = call_method(ctx.self, "_send_command", {ctx.arg(0), command_type});
+        answer = call_method<"_send_command">(ctx.self, {ctx.arg(0), ctx.command_type});
     } else {
         const Ref params = parameters_record(ctx);
         if (!params) return nullptr;
-        answer = call_method(ctx.self, "_send_command", {ctx.arg(0), command_type, params.get()});
+        answer = call_method<"_send_command">(ctx.self, {ctx.arg(0), ctx.command_type, params.get()});
     }
     if (!answer) return nullptr;
     if (ctx.spec.return_annotation == "None") Py_RETURN_NONE;

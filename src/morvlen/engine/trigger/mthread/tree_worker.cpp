@@ -15,8 +15,8 @@ namespace {
 // so it can be told that nobody will answer.
 class WorkerPresence {
 public:
-    WorkerPresence(std::shared_ptr<TreeChannel> channel, PyObject* cond)
-        : channel_(std::move(channel)), cond_(Ref::borrow(cond)) {
+    // Holds `cond` itself, which keeps the channel state alive.
+    explicit WorkerPresence(PyObject* cond) : cond_(Ref::borrow(cond)), channel_(channel_of(cond)) {
         channel_->worker_thread = PyThread_get_thread_ident();
         channel_->worker_running = true;
         channel_->worker_ended = false;
@@ -31,7 +31,7 @@ public:
             if (locked.entered()) {
                 channel_->worker_running = false;
                 channel_->worker_ended = true;
-                if (channel_->caller_waiting) call_method(cond_.get(), "notify", {});
+                if (channel_->caller_waiting) call_method<"notify">(cond_.get(), {});
                 locked.exit();
             }
         }
@@ -40,15 +40,15 @@ public:
     }
 
 private:
-    std::shared_ptr<TreeChannel> channel_;
     Ref cond_;
+    ChannelRef channel_;
 };
 
 Ref build_engine(const CallContext& ctx, PyObject* xml_text) {
-    const Ref engine_type = ctx.global("SequentialEngine");
+    const Ref engine_type = ctx.global<"SequentialEngine">();
     Ref engine = engine_type ? call(engine_type.get(), {}) : Ref{};
     if (!engine) return {};
-    const Ref registrations = get_attr(ctx.self, "action_registrations");
+    const Ref registrations = get_attr<"action_registrations">(ctx.self);
     const Ref iterator = registrations ? Ref::steal(PyObject_GetIter(registrations.get())) : Ref{};
     if (!iterator) return {};
     while (const Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
@@ -63,14 +63,14 @@ Ref build_engine(const CallContext& ctx, PyObject* xml_text) {
             PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
             return {};
         }
-        if (!call_method(engine.get(), "register_action_behavior",
+        if (!call_method<"register_action_behavior">(engine.get(),
                          {PyTuple_GET_ITEM(triple.get(), 0), PyTuple_GET_ITEM(triple.get(), 1),
                           PyTuple_GET_ITEM(triple.get(), 2)})) {
             return {};
         }
     }
     if (PyErr_Occurred()) return {};
-    if (!call_method(engine.get(), "create_tree_from_text", {xml_text})) return {};
+    if (!call_method<"create_tree_from_text">(engine.get(), {xml_text})) return {};
     return engine;
 }
 
@@ -81,13 +81,13 @@ int serve_one(const CallContext& ctx, const TreeRecord& r, PyObject* engine, PyO
     if (!locked.entered()) return -1;
     Ref command = slot_value(r.command);
     while (command && command.get() == Py_None) {
-        if (!call_method(r.cond.get(), "wait", {})) return -1;
+        if (!call_method<"wait">(r.cond.get(), {})) return -1;
         command = slot_value(r.command);
     }
     if (!command) return -1;
     if (command.get() == Py_False) return locked.exit() ? 0 : -1;
-    if (!call_method(ctx.self, "_process_command", {engine, command.get(), tree_id, r.result.get()}) ||
-        !set_slot(r.command, Py_None) || !call_method(r.cond.get(), "notify", {})) {
+    if (!call_method<"_process_command">(ctx.self, {engine, command.get(), tree_id, r.result.get()}) ||
+        !set_slot(r.command, Py_None) || !call_method<"notify">(r.cond.get(), {})) {
         return -1;
     }
     return locked.exit() ? 1 : -1;
@@ -106,8 +106,8 @@ bool hand_back_failure(const CallContext& ctx, const TreeRecord& r, PyObject* tr
     ContextGuard locked(r.cond.get());
     if (!locked.entered()) return false;
     const Ref error_type = str_of("error");
-    const Ref triple = error_type ? Ref::steal(PyTuple_Pack(3, error_type.get(), tree_id, message.get())) : Ref{};
-    return triple && set_slot(r.result, triple.get()) && call_method(r.cond.get(), "notify", {}) &&
+    const Ref triple = error_type ? triple_of(error_type.get(), tree_id, message.get()) : Ref{};
+    return triple && set_slot(r.result, triple.get()) && call_method<"notify">(r.cond.get(), {}) &&
            locked.exit();
 }
 
@@ -118,7 +118,7 @@ PyObject* run_tree(const CallContext& ctx) {
     PyObject* xml_text = ctx.arg(1);
     const std::optional<TreeRecord> record = load_record(ctx.self, tree_id);
     if (!record) return nullptr;
-    const WorkerPresence presence(channel_of(record->cond.get()), record->cond.get());
+    const WorkerPresence presence(record->cond.get());
 
     // The engine lives until the worker returns, failure hand-back included.
     const Ref engine = build_engine(ctx, xml_text);
