@@ -146,6 +146,30 @@ def test_factory_lists_and_describes_registered_nodes():
     assert built.id == "B" and built.tick_once() == NodeStatus.FAILURE
 
 
+# Every factory shares the built-in nodes; what one registers stays its own.
+@pytest.mark.parametrize("register_again, error, fragment", [
+    (lambda f: f.register_action("Act", returning(NodeStatus.SUCCESS), []), ValueError, "action id 'Act' is already registered"),
+    (lambda f: f.register_action("Inverter", returning(NodeStatus.SUCCESS), []), ValueError,
+     "action id 'Inverter' is already registered"),
+    (lambda f: f.create_tree_from_text(document(tree("T", "<Other/>"))), TreeBuildError, "unknown node id 'Other'"),
+], ids=["own-action", "builtin", "neighbours-action"])
+def test_registrations_belong_to_their_factory(register_again, error, fragment):
+    factory, neighbour = BehaviorTreeFactory(), BehaviorTreeFactory()
+    builtins = factory.registered_node_ids()
+    factory.register_action("Act", returning(NodeStatus.SUCCESS), [])
+    factory.register_action("Zeta", returning(NodeStatus.SUCCESS), [])
+    neighbour.register_action("Act", returning(NodeStatus.FAILURE), [port("value")])
+    neighbour.register_action("Other", returning(NodeStatus.SUCCESS), [])
+
+    with pytest.raises(error, match=fragment):
+        register_again(factory)
+    assert factory.registered_node_ids() == [*builtins, "Act", "Zeta"]
+    assert BehaviorTreeFactory().registered_node_ids() == builtins
+    assert [node.get("ID") for node in ET.fromstring(neighbour.tree_nodes_model()).find("TreeNodesModel")] == ["Act", "Other"]
+    for owner, expected in [(factory, NodeStatus.SUCCESS), (neighbour, NodeStatus.FAILURE)]:
+        assert owner.create_tree_from_text(document(tree("T", "<Sequence><Act/></Sequence>"))).tick_once() == expected
+
+
 def documented_tick(node):
     """Fetches the <weather> & reports it.
 

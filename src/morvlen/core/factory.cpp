@@ -1,7 +1,6 @@
 // Building trees from documents; describing the registered node types.
 #include "morvlen/core/factory.h"
 
-#include <algorithm>
 #include <filesystem>
 
 #include <nanobind/stl/string.h>
@@ -12,11 +11,6 @@
 namespace nb = nanobind;
 
 namespace morvlen::bt {
-
-BehaviorTreeFactory::BehaviorTreeFactory() {
-    register_builtin_nodes(registry_);
-    builtin_ids_ = registry_.ids();
-}
 
 int BehaviorTreeFactory::traverse(visitproc visit, void* arg) const {
     for (const PyRef& object : held_) Py_VISIT(object->ptr());
@@ -41,8 +35,7 @@ std::string BehaviorTreeFactory::tree_nodes_model(bool include_builtins) const {
     const nb::module_ etree = nb::module_::import_("xml.etree.ElementTree");
     const nb::object root = etree.attr("Element")("root", nb::arg("BTCPP_format") = "4");
     const nb::object model = etree.attr("SubElement")(root, "TreeNodesModel");
-    for (const std::string& id : registry_.ids()) {
-        if (!include_builtins && std::ranges::find(builtin_ids_, id) != builtin_ids_.end()) continue;
+    for (const std::string& id : include_builtins ? registry_.ids() : registry_.own_ids()) {
         const NodeManifest& manifest = *registry_.manifest(id);
         const nb::object node = etree.attr("SubElement")(model, std::string(to_string(manifest.kind)), nb::arg("ID") = id);
         if (!manifest.description.empty()) {

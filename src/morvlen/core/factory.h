@@ -15,7 +15,7 @@ namespace morvlen::bt {
 
 class BehaviorTreeFactory {
 public:
-    BehaviorTreeFactory();  // knows every built-in node
+    BehaviorTreeFactory() = default;  // knows every built-in node
     BehaviorTreeFactory(const BehaviorTreeFactory&) = delete;
     BehaviorTreeFactory& operator=(const BehaviorTreeFactory&) = delete;
 
@@ -45,9 +45,8 @@ public:
     void clear() noexcept { release_held(); }
 
 private:
-    NodeRegistry registry_;
+    NodeRegistry registry_{&NodeRegistry::builtins()};  // holds only the registered actions
     std::vector<PyRef> held_;
-    std::vector<std::string> builtin_ids_;
 };
 
 }  // namespace morvlen::bt

@@ -2,6 +2,7 @@
 #include "morvlen/core/tree_node.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include <nanobind/stl/string.h>
 
@@ -147,24 +148,39 @@ std::vector<TreeNode*> DecoratorNode::children() const {
 }
 
 void NodeRegistry::add(NodeManifest manifest, NodeBuilder builder) {
-    if (entries_.contains(manifest.id)) throw TreeBuildError("node id '" + manifest.id + "' is already registered");
+    if (find(manifest.id)) throw TreeBuildError("node id '" + manifest.id + "' is already registered");
     std::string id = manifest.id;
-    entries_.emplace(id, Entry{std::make_unique<NodeManifest>(std::move(manifest)), std::move(builder)});
-    order_.push_back(std::move(id));
+    const auto [added, _] = entries_.emplace(std::move(id), Entry{std::move(manifest), std::move(builder)});
+    order_.push_back(&added->second.manifest);
+}
+
+const NodeRegistry::Entry* NodeRegistry::find(std::string_view id) const {
+    if (const auto found = entries_.find(id); found != entries_.end()) return &found->second;
+    return base_ ? base_->find(id) : nullptr;
 }
 
 const NodeManifest* NodeRegistry::manifest(std::string_view id) const {
-    const auto found = entries_.find(id);
-    return found == entries_.end() ? nullptr : found->second.manifest.get();
+    const Entry* entry = find(id);
+    return entry ? &entry->manifest : nullptr;
 }
 
 std::unique_ptr<TreeNode> NodeRegistry::build(std::string_view id, NodeConfig config) const {
-    const auto found = entries_.find(id);
-    if (found == entries_.end()) throw TreeBuildError("unknown node id '" + std::string(id) + "'");
-    config.manifest = found->second.manifest.get();
-    return found->second.builder(std::move(config));
+    const Entry* entry = find(id);
+    if (!entry) throw TreeBuildError("unknown node id '" + std::string(id) + "'");
+    config.manifest = &entry->manifest;
+    return entry->builder(std::move(config));
 }
 
-std::vector<std::string> NodeRegistry::ids() const { return order_; }
+std::vector<std::string> NodeRegistry::ids() const {
+    std::vector<std::string> result = base_ ? base_->ids() : std::vector<std::string>{};
+    std::ranges::move(own_ids(), std::back_inserter(result));
+    return result;
+}
+
+std::vector<std::string> NodeRegistry::own_ids() const {
+    std::vector<std::string> result;
+    std::ranges::transform(order_, std::back_inserter(result), &NodeManifest::id);
+    return result;
+}
 
 }  // namespace morvlen::bt

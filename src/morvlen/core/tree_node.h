@@ -141,30 +141,42 @@ public:
 
 using NodeBuilder = std::function<std::unique_ptr<TreeNode>(NodeConfig config)>;
 
-// Node types known to a factory: built-ins and registered actions.
+// Node types known to a factory. The built-in nodes form one registry shared by the
+// whole process; each factory keeps only its registered actions, in a registry over it.
 class NodeRegistry {
 public:
-    // Throws TreeBuildError when the id is already registered.
+    // Every built-in node of the version 4 format (controls, decorators and leaves;
+    // SubTree is structural and handled by the tree builder). Built on first use,
+    // never changed afterwards: its manifests live as long as the process.
+    static const NodeRegistry& builtins();
+
+    // An empty registry over `base` (which must outlive it): the base's node types
+    // are known here too, and their ids cannot be registered again.
+    explicit NodeRegistry(const NodeRegistry* base = nullptr) noexcept : base_(base) {}
+
+    // Throws TreeBuildError when the id is already registered, here or in the base.
     void add(NodeManifest manifest, NodeBuilder builder);
     template <class Node> void add(NodeManifest manifest) {
         add(std::move(manifest), [](NodeConfig config) { return std::make_unique<Node>(std::move(config)); });
     }
     const NodeManifest* manifest(std::string_view id) const;
     std::unique_ptr<TreeNode> build(std::string_view id, NodeConfig config) const;
-    // Registration ids in registration order.
+    // Registration ids in registration order, the base's first.
     std::vector<std::string> ids() const;
+    // The ids registered in this registry itself, in registration order.
+    std::vector<std::string> own_ids() const;
 
 private:
     struct Entry {
-        std::unique_ptr<NodeManifest> manifest;  // stable address: configs point to it
+        NodeManifest manifest;  // map nodes never move: configs point to it
         NodeBuilder builder;
     };
-    std::map<std::string, Entry, std::less<>> entries_;
-    std::vector<std::string> order_;
-};
+    // The entry of `id`, in this registry or its base; nullptr when unknown.
+    const Entry* find(std::string_view id) const;
 
-// Registers every built-in node of the version 4 format (controls, decorators and
-// leaves; SubTree is structural and handled by the tree builder).
-void register_builtin_nodes(NodeRegistry& registry);
+    const NodeRegistry* base_;
+    std::map<std::string, Entry, std::less<>> entries_;
+    std::vector<const NodeManifest*> order_;
+};
 
 }  // namespace morvlen::bt
