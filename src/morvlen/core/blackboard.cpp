@@ -11,9 +11,9 @@ namespace nb = nanobind;
 
 namespace morvlen::bt {
 
-Blackboard::Blackboard(Ptr parent) : parent_(std::move(parent)) {}
+Blackboard::Blackboard(Key, Ptr parent) : parent_(std::move(parent)) {}
 
-Blackboard::Ptr Blackboard::create(Ptr parent) { return Ptr(new Blackboard(std::move(parent))); }
+Blackboard::Ptr Blackboard::create(Ptr parent) { return std::make_shared<Blackboard>(Key{}, std::move(parent)); }
 
 Blackboard::~Blackboard() {
     if (entries_.empty()) return;

@@ -21,10 +21,17 @@
 namespace morvlen::bt {
 
 class Blackboard : public std::enable_shared_from_this<Blackboard> {
+    // Only create() builds blackboards; the key leaves the constructor public for
+    // make_shared (one allocation for the blackboard and its reference counts).
+    struct Key {
+        explicit Key() = default;
+    };
+
 public:
     using Ptr = std::shared_ptr<Blackboard>;
 
     static Ptr create(Ptr parent = nullptr);
+    Blackboard(Key, Ptr parent);
 
     // The entry's value, or nullopt when it was never written (or was unset).
     std::optional<nanobind::object> get(std::string_view key) const;
@@ -48,7 +55,6 @@ public:
     ~Blackboard();
 
 private:
-    explicit Blackboard(Ptr parent);
     // Where `key` lives: this blackboard and the key, or an ancestor and its key.
     std::pair<Blackboard*, std::string> resolve(std::string_view key);
     std::pair<const Blackboard*, std::string> resolve(std::string_view key) const;

@@ -27,13 +27,13 @@ private:
     Tree& tree_;
 };
 
-Tree::Tree(std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr blackboard)
+Tree::Tree(Key, std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr blackboard)
     : id_(std::move(id)), root_(std::move(root)), blackboard_(std::move(blackboard)) {}
 
 Tree::~Tree() = default;
 
 std::shared_ptr<Tree> Tree::create(std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr blackboard) {
-    std::shared_ptr<Tree> tree(new Tree(std::move(id), std::move(root), std::move(blackboard)));
+    auto tree = std::make_shared<Tree>(Key{}, std::move(id), std::move(root), std::move(blackboard));
     const std::weak_ptr<const Tree> weak = tree;
     for (TreeNode* node : tree->walk()) {
         if (auto* bound = dynamic_cast<TreeBound*>(node)) bound->bind_tree(weak);

@@ -34,9 +34,16 @@ struct NodeSnapshot {
 };
 
 class Tree : public std::enable_shared_from_this<Tree> {
+    // Only create() builds trees; the key leaves the constructor public for
+    // make_shared (one allocation for the tree and its reference counts).
+    struct Key {
+        explicit Key() = default;
+    };
+
 public:
     // Takes the root node and tells every TreeBound node about the new tree.
     static std::shared_ptr<Tree> create(std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr blackboard);
+    Tree(Key, std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr blackboard);
     ~Tree();
     Tree(const Tree&) = delete;
     Tree& operator=(const Tree&) = delete;
@@ -61,7 +68,6 @@ public:
     int traverse(visitproc visit, void* arg) const;
 
 private:
-    Tree(std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr blackboard);
     class Exclusive;
     std::vector<TreeNode*> walk() const;
     void halt_all();

@@ -264,6 +264,7 @@ private:
                          const std::string& path) {
         if (element.children.empty()) return;
         if (auto* control = dynamic_cast<ControlNode*>(&node)) {
+            control->reserve_children(element.children.size());
             for (const XmlElement& child : element.children) control->add_child(build_node(child, blackboard, path));
         } else if (auto* decorator = dynamic_cast<DecoratorNode*>(&node)) {
             decorator->set_child(build_node(element.children.front(), blackboard, path));

@@ -103,6 +103,8 @@ private:
 class ControlNode : public TreeNode {
 public:
     using TreeNode::TreeNode;
+    // Room for `count` children, so that a built tree holds no spare capacity.
+    void reserve_children(size_t count) { children_.reserve(count); }
     void add_child(std::unique_ptr<TreeNode> child) { children_.push_back(std::move(child)); }
     std::vector<TreeNode*> children() const override;
     size_t child_count() const noexcept { return children_.size(); }
