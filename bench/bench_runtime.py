@@ -5,13 +5,15 @@ Measures, in one run on this machine:
      ticks per second and nanoseconds per node visited;
   2. the same shape with C++ leaves only (AlwaysSuccess) in place of the Python actions;
   3. the cost of one Python action tick (a one-node tree, minus an empty tick's cost);
-  4. a blackboard read and write from Python (SequentialEngine and Blackboard).
+  4. a blackboard read and write from Python (SequentialEngine and Blackboard);
+  5. resident memory per SequentialEngine holding a one-node tree (1,000 of them).
 Run:  .venv/bin/python bench/bench_runtime.py [--seconds S]
 """
 
 from __future__ import annotations
 
 import argparse
+import gc
 import platform
 import time
 
@@ -50,6 +52,27 @@ def tree_rate(xml: str, seconds: float) -> tuple[float, float]:
     return ticks / elapsed, elapsed / ticks
 
 
+ONE_NODE_XML = '<root BTCPP_format="4"><BehaviorTree ID="T"><AlwaysSuccess/></BehaviorTree></root>'
+
+
+def resident_kib() -> int:
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+
+def kib_per_engine(count: int) -> float:
+    """VmRSS growth while `count` engines are created and given a one-node tree, per engine.
+    Measured before anything else runs (freed memory would be reused and hide growth),
+    after one warm-up engine has loaded the modules and built the shared node types."""
+    SequentialEngine().create_tree_from_text(ONE_NODE_XML)
+    gc.collect()
+    before = resident_kib()
+    engines = [SequentialEngine() for _ in range(count)]
+    for engine in engines:
+        engine.create_tree_from_text(ONE_NODE_XML)
+    return (resident_kib() - before) / count
+
+
 def per_call(function, seconds: float) -> float:
     calls, start = 0, time.perf_counter()
     while time.perf_counter() - start < seconds:
@@ -66,6 +89,9 @@ def main() -> None:
 
     print(f"Python {platform.python_version()} on {platform.machine()}, {seconds:.1f}s per measurement, "
           "tick_n_times(1000) batches")
+    engines = 1000
+    print(f"  resident memory per engine, one-node tree: {kib_per_engine(engines):5.2f} KiB "
+          f"(VmRSS growth over {engines:,} SequentialEngine objects, each with <AlwaysSuccess/> built)")
     groups_with_python = 10
     mixed_xml, mixed_nodes = wide_tree(groups_with_python, "<Py/>")
     plain_xml, plain_nodes = wide_tree(groups_with_python, "<AlwaysSuccess/>")
@@ -74,14 +100,13 @@ def main() -> None:
         rate, per_tick = tree_rate(xml, seconds)
         print(f"  tree of {label:27s}: {rate:10.0f} ticks/s, {per_tick * 1e9 / nodes:7.1f} ns per node visited")
 
-    empty_rate, empty_tick = tree_rate(
-        '<root BTCPP_format="4"><BehaviorTree ID="T"><AlwaysSuccess/></BehaviorTree></root>', seconds)
+    empty_rate, empty_tick = tree_rate(ONE_NODE_XML, seconds)
     _, python_tick = tree_rate('<root BTCPP_format="4"><BehaviorTree ID="T"><Py/></BehaviorTree></root>', seconds)
     print(f"  one tree tick, C++ leaf only          : {empty_tick * 1e9:7.0f} ns")
     print(f"  Python action tick (minus the above)   : {(python_tick - empty_tick) * 1e9:7.0f} ns")
 
     engine = SequentialEngine()
-    engine.create_tree_from_text('<root BTCPP_format="4"><BehaviorTree ID="T"><AlwaysSuccess/></BehaviorTree></root>')
+    engine.create_tree_from_text(ONE_NODE_XML)
     value = object()
     engine.set_blackboard_data("key", value)
     board = Blackboard()
