@@ -1,0 +1,21 @@
+"""The README's Python examples run as written (each in a fresh interpreter)."""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+README = Path(__file__).resolve().parent.parent / "README.md"
+EXAMPLES = re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), flags=re.S)
+
+
+def test_readme_has_examples():
+    assert len(EXAMPLES) >= 2
+
+
+@pytest.mark.parametrize("code", EXAMPLES, ids=[f"example{i}" for i in range(len(EXAMPLES))])
+def test_example_runs(code, tmp_path):
+    done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
