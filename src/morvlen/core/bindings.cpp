@@ -105,7 +105,8 @@ void bind_node_handle(nb::module_& m) {
 void bind_blackboard(nb::module_& m) {
     nb::class_<Blackboard> board(m, "Blackboard",
                                  "Named entries holding any Python object; values are kept as they are (identity kept, "
-                                 "no copies). Safe to use from any thread.");
+                                 "no copies). Safe to use from any thread.",
+                                 nb::type_slots(gc_slots<Blackboard>()));
     board.def(nb::new_([] { return Blackboard::create(); }), "An empty blackboard.")
         .def(
             "get", [](const Blackboard& self, const std::string& key) -> AnyObject { return self.get(key).value_or(nb::none()); },
@@ -119,8 +120,10 @@ void bind_blackboard(nb::module_& m) {
 }
 
 void bind_tree(nb::module_& m) {
-    nb::class_<Tree> tree(m, "Tree", "A built tree. Driven by one thread at a time: a concurrent tick or reset raises "
-                                     "BehaviorTreeError.");
+    nb::class_<Tree> tree(m, "Tree",
+                          "A built tree. Driven by one thread at a time: a concurrent tick or reset raises "
+                          "BehaviorTreeError.",
+                          nb::type_slots(gc_slots<Tree>()));
     tree.def("tick_once", &Tree::tick_once, nb::call_guard<nb::gil_scoped_release>(),
              "Ticks the root once and returns its status. If the tick raises, running nodes are halted and the "
              "exception passes on unchanged.")

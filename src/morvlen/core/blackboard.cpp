@@ -5,6 +5,8 @@
 // dropped (still under the GIL), since releasing one may run arbitrary Python code.
 #include "morvlen/core/blackboard.h"
 
+#include "morvlen/core/exclusive_holders.h"
+
 #include <utility>
 
 namespace nb = nanobind;
@@ -104,11 +106,34 @@ void Blackboard::enable_autoremap(bool on) {
     autoremap_ = on;
 }
 
-int Blackboard::traverse(visitproc visit, void* arg) const {
+int Blackboard::visit_entries(visitproc visit, void* arg) const {
     std::lock_guard lock(mutex_);
     for (const auto& entry : entries_) Py_VISIT(entry.second.ptr());
     return 0;
 }
+
+void Blackboard::clear_entries() {
+    decltype(entries_) dropped;
+    {
+        std::lock_guard lock(mutex_);
+        dropped.swap(entries_);
+    }
+    // `dropped` is released here outside the mutex.
+}
+
+namespace {
+
+ExclusiveHolders held_by_wrapper(Blackboard& board) {
+    ExclusiveHolders holders;
+    holders.add_board(board, board.weak_from_this().use_count());
+    return holders;
+}
+
+}  // namespace
+
+int Blackboard::traverse(visitproc visit, void* arg) { return held_by_wrapper(*this).traverse(visit, arg); }
+
+void Blackboard::clear() { held_by_wrapper(*this).clear_boards(); }
 
 std::vector<std::pair<std::string, nb::object>> Blackboard::local_entries() const {
     nb::gil_scoped_acquire gil;

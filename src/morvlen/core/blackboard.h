@@ -47,9 +47,17 @@ public:
     std::vector<std::pair<std::string, nanobind::object>> local_entries() const;
 
     // Visits the values stored in this blackboard (garbage collection). Needs the GIL.
-    int traverse(visitproc visit, void* arg) const;
+    int visit_entries(visitproc visit, void* arg) const;
+    // Drops every entry (garbage collection of a cycle). Needs the GIL.
+    void clear_entries();
+    // For the Python object wrapping this blackboard, which holds one shared_ptr to
+    // it: its entries (and those of ancestors held only through it) while that
+    // object is their only owner.
+    int traverse(visitproc visit, void* arg);
+    void clear();
 
     Blackboard* parent() const noexcept { return parent_.get(); }
+    const Ptr& parent_ptr() const noexcept { return parent_; }
     Blackboard& root() noexcept;
 
     ~Blackboard();

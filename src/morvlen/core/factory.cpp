@@ -12,9 +12,16 @@ namespace nb = nanobind;
 
 namespace morvlen::bt {
 
+void BehaviorTreeFactory::add_held_to(ExclusiveHolders& holders) const {
+    for (const PyRef& object : held_) holders.add_function(object);
+}
+
+// Trees built by this factory share its functions: it shows one only while no
+// such tree is left.
 int BehaviorTreeFactory::traverse(visitproc visit, void* arg) const {
-    for (const PyRef& object : held_) Py_VISIT(object->ptr());
-    return 0;
+    ExclusiveHolders holders;
+    add_held_to(holders);
+    return holders.traverse(visit, arg);
 }
 
 std::shared_ptr<Tree> BehaviorTreeFactory::create_tree_from_text(std::string_view xml_text,

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "morvlen/core/exclusive_holders.h"
 #include "morvlen/core/python_ref.h"
 #include "morvlen/core/tree.h"
 
@@ -39,6 +40,8 @@ public:
     // Python objects held by registrations (tick functions), so that the garbage
     // collector can see them: a tick function often refers back to the owner.
     void hold(PyRef object) { held_.push_back(std::move(object)); }
+    // Counts them as held by the owner of this factory (see ExclusiveHolders).
+    void add_held_to(ExclusiveHolders& holders) const;
     int traverse(visitproc visit, void* arg) const;
     // Drops them (garbage collection of a cycle); their node types can no longer be built.
     void release_held() noexcept { held_.clear(); }

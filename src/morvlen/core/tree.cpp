@@ -2,7 +2,8 @@
 #include "morvlen/core/tree.h"
 
 #include <functional>
-#include <set>
+
+#include "morvlen/core/exclusive_holders.h"
 
 namespace morvlen::bt {
 
@@ -84,16 +85,19 @@ std::vector<const TreeNode*> Tree::nodes() const {
     return {all.begin(), all.end()};
 }
 
-int Tree::traverse(visitproc visit, void* arg) const {
-    std::set<const Blackboard*> seen;
-    for (const TreeNode* node : nodes()) {
-        for (const Blackboard* board = node->config().blackboard.get(); board && seen.insert(board).second;
-             board = board->parent()) {
-            if (const int found = board->traverse(visit, arg)) return found;
-        }
-    }
-    return 0;
+namespace {
+
+ExclusiveHolders held_by_wrapper(const Tree& tree) {
+    ExclusiveHolders holders;
+    holders.add_tree(tree, tree.weak_from_this().use_count());
+    return holders;
 }
+
+}  // namespace
+
+int Tree::traverse(visitproc visit, void* arg) const { return held_by_wrapper(*this).traverse(visit, arg); }
+
+void Tree::clear() const { held_by_wrapper(*this).clear_boards(); }
 
 std::vector<NodeSnapshot> Tree::snapshot() const {
     std::vector<NodeSnapshot> result;

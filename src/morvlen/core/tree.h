@@ -63,9 +63,11 @@ public:
     // Every node, depth first, parents before children, SubTree contents included.
     std::vector<const TreeNode*> nodes() const;
     std::vector<NodeSnapshot> snapshot() const;
-    // Visits the entries of every blackboard of the tree (the root's and those of
-    // its SubTrees), for the garbage collector of an owner. Needs the GIL.
+    // For the Python object wrapping this tree, which holds one shared_ptr to it:
+    // the blackboard entries and tick functions the tree alone holds, while that
+    // object is the tree's only owner (see ExclusiveHolders). Need the GIL.
     int traverse(visitproc visit, void* arg) const;
+    void clear() const;
 
 private:
     class Exclusive;

@@ -20,6 +20,7 @@
 #include "morvlen/core/blackboard.h"
 #include "morvlen/core/errors.h"
 #include "morvlen/core/ports.h"
+#include "morvlen/core/python_ref.h"
 #include "morvlen/core/status.h"
 
 namespace morvlen::bt {
@@ -70,6 +71,9 @@ public:
 
     // Child nodes, for walking the tree (status reports, halting).
     virtual std::vector<TreeNode*> children() const { return {}; }
+    // The Python function the node calls, shared with the registration it came
+    // from (garbage collection of their owners); null for nodes calling none.
+    virtual const PyRef* python_function() const noexcept { return nullptr; }
 
     // Reads an input (or inout) port: a literal is converted from its text, a
     // "{key}" pointer reads the blackboard entry (converting a str entry from text).

@@ -26,9 +26,13 @@ std::shared_ptr<Tree> SequentialEngine::tree() const {
     return tree_;
 }
 
+// The tree's functions are the factory's: counted together, they are shown once,
+// when nothing outside the engine holds them.
 int SequentialEngine::traverse(visitproc visit, void* arg) const {
-    if (const int found = factory_.traverse(visit, arg)) return found;
-    return tree_ ? tree_->traverse(visit, arg) : 0;
+    ExclusiveHolders holders;
+    factory_.add_held_to(holders);
+    if (tree_) holders.add_tree(*tree_, tree_.use_count());
+    return holders.traverse(visit, arg);
 }
 
 void SequentialEngine::register_action_behavior(const std::string& action_id, TickFunction tick_functor, PortRecords ports_list) {

@@ -19,6 +19,7 @@ public:
     PythonActionNode(NodeConfig config, PyRef tick_function);
     ~PythonActionNode() override;
     void bind_tree(const std::weak_ptr<const Tree>& tree) override { tree_ = tree; }
+    const PyRef* python_function() const noexcept override { return &tick_function_; }
 
 protected:
     // Calls the tick function with the node's handle, holding the GIL. A Python
