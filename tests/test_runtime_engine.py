@@ -371,3 +371,24 @@ def test_engines_in_reference_cycles_are_collected(close_cycle):
     del engine, marker
     gc.collect()
     assert gone() is None
+
+
+def test_a_tree_outlives_the_factory_that_built_it():
+    from morvlen.core import BehaviorTreeFactory
+
+    def act(node):
+        node.setOutput("out", node.getInput("n") * 2)
+        return NodeStatus.SUCCESS
+
+    factory = BehaviorTreeFactory()
+    factory.register_action("Act", act, [
+        {"name": "n", "type": "int", "direction": "input", "description": "", "default": "21"},
+        {"name": "out", "type": "object", "direction": "output", "description": ""},
+    ])
+    built = factory.create_tree_from_text(
+        '<root BTCPP_format="4"><BehaviorTree ID="T"><Sequence><Act out="{out}"/></Sequence></BehaviorTree></root>')
+    del factory
+    gc.collect()
+    assert built.tick_once() == NodeStatus.SUCCESS
+    assert built.blackboard.get("out") == 42
+    assert built.status_report()["nodes"][1]["registration_id"] == "Act"

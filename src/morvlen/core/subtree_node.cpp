@@ -3,13 +3,13 @@
 
 namespace morvlen::bt {
 
-const NodeManifest& SubTreeNode::manifest() {
-    static const NodeManifest subtree{
+const std::shared_ptr<const NodeManifest>& SubTreeNode::manifest() {
+    static const auto subtree = std::make_shared<const NodeManifest>(NodeManifest{
         "SubTree", NodeKind::SubTree, {},
         "Runs another <BehaviorTree> (named by ID) with a blackboard of its own. Attributes remap its entries: "
         "port=\"{key}\" shares the parent's entry key, port=\"text\" stores the text; _autoremap=\"true\" shares "
         "every other non-private entry by name.",
-        0, 0};
+        0, 0});
     return subtree;
 }
 

@@ -9,7 +9,7 @@ namespace morvlen::bt {
 class SubTreeNode final : public DecoratorNode {
 public:
     using DecoratorNode::DecoratorNode;
-    static const NodeManifest& manifest();
+    static const std::shared_ptr<const NodeManifest>& manifest();
 
 protected:
     NodeStatus tick() override;

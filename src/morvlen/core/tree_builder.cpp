@@ -319,7 +319,7 @@ private:
         config.name = name && !name->empty() ? *name : *id;
         config.path = unique_path(parent_path, config.name);
         config.blackboard = board;
-        config.manifest = &SubTreeNode::manifest();
+        config.manifest = SubTreeNode::manifest();
         const std::string path = config.path;
         auto node = std::make_unique<SubTreeNode>(std::move(config));
         node->set_child(instantiate(*id, board, path));

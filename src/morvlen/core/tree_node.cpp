@@ -150,8 +150,9 @@ std::vector<TreeNode*> DecoratorNode::children() const {
 void NodeRegistry::add(NodeManifest manifest, NodeBuilder builder) {
     if (find(manifest.id)) throw TreeBuildError("node id '" + manifest.id + "' is already registered");
     std::string id = manifest.id;
-    const auto [added, _] = entries_.emplace(std::move(id), Entry{std::move(manifest), std::move(builder)});
-    order_.push_back(&added->second.manifest);
+    auto shared = std::make_shared<const NodeManifest>(std::move(manifest));
+    order_.push_back(shared.get());
+    entries_.emplace(std::move(id), Entry{std::move(shared), std::move(builder)});
 }
 
 const NodeRegistry::Entry* NodeRegistry::find(std::string_view id) const {
@@ -161,13 +162,13 @@ const NodeRegistry::Entry* NodeRegistry::find(std::string_view id) const {
 
 const NodeManifest* NodeRegistry::manifest(std::string_view id) const {
     const Entry* entry = find(id);
-    return entry ? &entry->manifest : nullptr;
+    return entry ? entry->manifest.get() : nullptr;
 }
 
 std::unique_ptr<TreeNode> NodeRegistry::build(std::string_view id, NodeConfig config) const {
     const Entry* entry = find(id);
     if (!entry) throw TreeBuildError("unknown node id '" + std::string(id) + "'");
-    config.manifest = &entry->manifest;
+    config.manifest = entry->manifest;
     return entry->builder(std::move(config));
 }
 

@@ -40,7 +40,8 @@ struct NodeManifest {
 struct NodeConfig {
     std::string name;  // the `name` attribute, or the registration id
     std::string path;  // unique within the tree, e.g. "MainTree/root_sequence/Sleep#2"
-    const NodeManifest* manifest = nullptr;
+    // Shared with the registry, so that a tree outlives the factory that built it.
+    std::shared_ptr<const NodeManifest> manifest;
     Blackboard::Ptr blackboard;
     // Attribute text by port name, with declared defaults filled in for absent ports.
     std::map<std::string, std::string, std::less<>> ports;
@@ -174,7 +175,7 @@ public:
 
 private:
     struct Entry {
-        NodeManifest manifest;  // map nodes never move: configs point to it
+        std::shared_ptr<const NodeManifest> manifest;  // shared with the nodes built from it
         NodeBuilder builder;
     };
     // The entry of `id`, in this registry or its base; nullptr when unknown.
