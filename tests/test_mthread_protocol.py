@@ -253,7 +253,8 @@ def test_waiting_caller_is_answered_when_worker_dies_outside_exception(engine, s
     wait_ended(engine, tree)
 
 
-def test_command_sent_before_setup_ends_is_served(engine, stand_in):
+def hold_builds(stand_in):
+    """Makes the stand-in's tree builds wait until the returned event is set."""
     release = threading.Event()
     original = stand_in.create_tree_from_text
 
@@ -262,6 +263,11 @@ def test_command_sent_before_setup_ends_is_served(engine, stand_in):
         original(self, xml)
 
     stand_in.create_tree_from_text = slow_build
+    return release
+
+
+def test_command_sent_before_setup_ends_is_served(engine, stand_in):
+    release = hold_builds(stand_in)
     stand_in.answers["tick_once"] = "done"
     tree = engine.create_tree_from_text(XML)
     threading.Timer(0.05, release.set).start()
@@ -439,14 +445,7 @@ def test_finaliser_stops_remaining_trees(mt, stand_in, logs):
 
 
 def test_stop_request_before_loop_executes_nothing(engine, stand_in):
-    release = threading.Event()
-    original = stand_in.create_tree_from_text
-
-    def slow_build(self, xml):
-        assert release.wait(JOIN_TIMEOUT)
-        original(self, xml)
-
-    stand_in.create_tree_from_text = slow_build
+    release = hold_builds(stand_in)
     tree = engine.create_tree_from_text(XML)
     record = engine.trees[tree]
     with record["cond"]:
