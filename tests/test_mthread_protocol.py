@@ -384,6 +384,53 @@ def test_create_from_file(engine, stand_in, tmp_path):
     assert engine.get_tree_ids() == ["f"]
 
 
+def test_worker_thread_and_condition_come_from_the_module_threading(mt, engine, monkeypatch):
+    made = []
+
+    class RecordingThread(threading.Thread):
+        def __init__(self, *args, **kwargs):
+            made.append(("Thread", args, kwargs))
+            super().__init__(*args, **kwargs)
+
+    class RecordingCondition(threading.Condition):
+        def __init__(self, *args, **kwargs):
+            made.append(("Condition", args, kwargs))
+            super().__init__(*args, **kwargs)
+
+    class FakeThreading:
+        Condition = RecordingCondition
+        Thread = RecordingThread
+
+    monkeypatch.setattr(mt, "threading", FakeThreading)
+    engine.create_tree_from_text(XML, "w")
+    (_, cond_args, cond_kwargs), (_, thread_args, thread_kwargs) = made
+    assert (cond_args, cond_kwargs, thread_args) == ((), {}, ())
+    assert list(thread_kwargs) == ["target", "args"]
+    assert thread_kwargs["target"] == engine._run_tree and thread_kwargs["target"].__self__ is engine
+    assert thread_kwargs["args"] == ("w", XML)
+
+
+@pytest.mark.parametrize("content, refused, message, seen", [
+    ("<a>é</a>\r\n".encode(), TypeError, "^Expected str, got int$", (("<a>é</a>\n", None), {})),
+    (b"\xff<a/>", UnicodeDecodeError, "utf-8", None),
+])
+def test_file_text_goes_to_create_tree_from_text_by_position(mt, make_engine, logs, tmp_path,
+                                                             content, refused, message, seen):
+    class FromFile(mt.ThreadEngine):
+        def create_tree_from_text(self, *args, **kwargs):
+            self.seen = (args, kwargs)
+            return 5
+
+    engine = make_engine(FromFile)
+    path = tmp_path / "t.xml"
+    path.write_bytes(content)
+    logs.clear()
+    with pytest.raises(refused, match=message):
+        engine.create_tree_from_file(str(path))
+    assert getattr(engine, "seen", None) == seen
+    assert logs.lines == []
+
+
 @pytest.mark.parametrize("broken", ["construct", "start"])
 def test_failed_thread_takes_its_record_back(mt, engine, logs, monkeypatch, broken):
     class BrokenThread(threading.Thread):
