@@ -92,3 +92,26 @@ def test_many_trees_driven_from_many_threads(mt, runtime_engine):
     assert len(ticked_on) == 400
     workers = {tree: runtime_engine.trees[tree]["thread"] for tree in trees}
     assert all(thread is workers[text.split("/")[0]] for text, thread in ticked_on)
+
+
+def test_a_node_class_without_ports_registers_a_new_empty_list(mt, runtime_engine):
+    from morvlen.core import NodeStatus
+    from morvlen.nodes.action_node import SimpleActionNode
+
+    class Ping(SimpleActionNode):
+        @staticmethod
+        def tick(node):
+            return NodeStatus.SUCCESS
+
+    class Pong(SimpleActionNode):
+        @staticmethod
+        def tick(node):
+            return NodeStatus.FAILURE
+
+    runtime_engine.register_action_class(Ping)
+    runtime_engine.register_action_class(Pong)
+    (_, _, ping_ports), (_, _, pong_ports) = runtime_engine.action_registrations
+    assert ping_ports == [] and pong_ports == [] and ping_ports is not pong_ports
+    tree = runtime_engine.create_tree_from_text(
+        '<root BTCPP_format="4"><BehaviorTree ID="T"><Fallback><Pong/><Ping/></Fallback></BehaviorTree></root>')
+    assert runtime_engine.tick_once(tree) == NodeStatus.SUCCESS

@@ -23,7 +23,8 @@ def stub_members(node: ast.ClassDef) -> dict[str, ast.AST]:
     for item in node.body:
         if isinstance(item, ast.FunctionDef):
             members[item.name] = item
-        elif isinstance(item, ast.AnnAssign):
+        elif isinstance(item, ast.AnnAssign) and item.value is not None:
+            # A bare annotation declares what subclasses define (SimpleActionNode.ports).
             members[item.target.id] = item
         elif isinstance(item, ast.Assign):
             members.update((target.id, item) for target in item.targets)

@@ -17,8 +17,8 @@ void bind_action_node(nb::module_& m) {
         "\"bool\"; directions: \"input\", \"output\", \"inout\"; an optional \"default\" gives the port's text when "
         "the XML leaves it out. tick returns NodeStatus.SUCCESS, FAILURE, RUNNING (ticked again next tick) or SKIPPED. "
         "The subclass's docstring describes the action in BehaviorTreeFactory.tree_nodes_model.");
+    // No `ports` here: a subclass without its own is registered with a new empty list.
     base.def(nb::init<>());
-    base.attr("ports") = nb::tuple();
 }
 
 }  // namespace morvlen::bt
