@@ -123,6 +123,7 @@ class TestDemonstrationWithFakeAgent:
     def test_trees_and_xml(self, demo):
         module, _ = demo
         assert (module.tree_id0, module.tree_id1) == ("tree0", "tree1")
+        assert module.status == module.NodeStatus.RUNNING  # kept, never printed
         assert module.xml_text == XML_TEXT
         assert module.engine.get_tree_ids() == []
 
@@ -303,3 +304,43 @@ def test_imported_as_a_library_defines_no_agent_nodes_and_needs_no_agno():
     )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout) == (0, "True False False\n"), done.stderr
+
+
+@pytest.fixture
+def demo_tree(demo):
+    """(engine, tree id) of a fresh tree built from the demonstration's XML with its node classes."""
+    module, _ = demo
+    engine = module.ThreadEngine()
+    for name in ("CreateAgentOllama", "GetStreamResponse"):
+        engine.register_action_class(getattr(module, name), name)
+    tree_id = engine.create_tree_from_text(module.xml_text, "demo")
+    try:
+        yield engine, tree_id
+    finally:
+        engine.stop_all_trees()
+
+
+class TestNodesInTheDemoTree:
+    def test_one_tick_leaves_agent_and_stream_without_instructions(self, demo, demo_tree):
+        module, _ = demo
+        engine, tree_id = demo_tree
+        engine.set_blackboard_data(tree_id, "user_input", "中国上海的新闻")
+        assert engine.tick_once(tree_id) == module.NodeStatus.RUNNING
+        board = engine.get_all_blackboard_data(tree_id)
+        assert "instructions" not in board  # never written, yet the tick succeeded
+        agent = board["agent"]
+        assert (type(agent), agent.model.id, agent.description) == (
+            FakeAgent, "qwen3:30b", "You are an enthusiastic news reporter with a flair for storytelling!")
+        assert [p.content for p in board["response_stream"]] == ["上海", None, " 晴"]
+
+    def test_a_second_tick_replaces_an_unread_stream_and_keeps_the_agent(self, demo_tree):
+        engine, tree_id = demo_tree
+        engine.set_blackboard_data(tree_id, "user_input", "中国上海的新闻")
+        engine.tick_once(tree_id)
+        agent = engine.get_blackboard_data(tree_id, "agent")
+        first = engine.get_blackboard_data(tree_id, "response_stream")
+        engine.set_blackboard_data(tree_id, "user_input", "中国北京的新闻")
+        engine.tick_once(tree_id)
+        second = engine.get_blackboard_data(tree_id, "response_stream")
+        assert second is not first and list(second) == []
+        assert engine.get_blackboard_data(tree_id, "agent") is agent
