@@ -344,3 +344,23 @@ class TestNodesInTheDemoTree:
         second = engine.get_blackboard_data(tree_id, "response_stream")
         assert second is not first and list(second) == []
         assert engine.get_blackboard_data(tree_id, "agent") is agent
+
+
+@pytest.mark.parametrize("agent_file", ["/site/agno/agent/__init__.py", None])
+def test_agno_without_run_response_fails_as_the_interpreters_import_would(agent_file):
+    """agno 2.x dropped RunResponse: the run must end with the interpreter's own ImportError."""
+    fakes = fake_agno_modules()
+    del fakes["agno.agent"].RunResponse
+    if agent_file:
+        fakes["agno.agent"].__file__ = agent_file
+    module = load_engine_as_main()
+    with pytest.MonkeyPatch.context() as patch:
+        for name, fake in fakes.items():
+            patch.setitem(sys.modules, name, fake)
+        with pytest.raises(ImportError) as expected:
+            exec("from agno.agent import Agent, RunResponse", {})
+        with pytest.raises(ImportError) as raised:
+            module.__spec__.loader.exec_module(module)
+    assert (type(raised.value), str(raised.value), raised.value.name, raised.value.path) == (
+        type(expected.value), str(expected.value), expected.value.name, expected.value.path)
+    assert [name for name in DEMO_NAMES if name in vars(module)] == ["Ollama", "Agent"]
