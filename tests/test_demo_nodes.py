@@ -123,6 +123,7 @@ class TestDemonstrationWithFakeAgent:
     def test_trees_and_xml(self, demo):
         module, _ = demo
         assert (module.tree_id0, module.tree_id1) == ("tree0", "tree1")
+        assert module.status == module.NodeStatus.RUNNING  # kept, never printed
         assert module.xml_text == XML_TEXT
         assert module.engine.get_tree_ids() == []
 
@@ -165,8 +166,10 @@ def test_class_shape(demo, class_name, ports, doc):
     assert cls.ports == ports and all(list(p) == list(ports[0]) for p in cls.ports)
     assert cls.__doc__ == doc
     assert isinstance(cls.__dict__["tick"], staticmethod)
-    assert list(inspect.signature(cls.tick).parameters) == ["node"]
-    assert cls.__dict__["tick"].__annotations__ == {"node": "TreeNode"}
+    # What the engine registers is cls.tick itself: it must carry the annotation.
+    assert cls.tick.__annotations__ == {"node": "TreeNode"}
+    assert str(inspect.signature(cls.tick)) == "(node: 'TreeNode')"
+    assert (cls.tick.__qualname__, cls.tick.__module__, cls.tick.__doc__) == (f"{class_name}.tick", "__main__", None)
 
 
 class FakeNode:
@@ -282,13 +285,15 @@ class TestStreamResponseTick:
 @pytest.mark.parametrize("cls", ["CreateAgentOllama", "GetStreamResponse"])
 @pytest.mark.parametrize(
     "args, kwargs, message",
-    [((), {}, "missing required argument 'node'"), ((1, 2), {}, "at most 1 argument"),
-     ((), {"node": 1, "extra": 2}, "at most 1 keyword argument")],
+    [((), {}, "tick() missing 1 required positional argument: 'node'"),
+     ((1, 2), {}, "tick() takes 1 positional argument but 2 were given"),
+     ((), {"node": 1, "extra": 2}, "tick() got an unexpected keyword argument 'extra'")],
 )
 def test_tick_takes_exactly_node(demo, cls, args, kwargs, message):
     module, _ = demo
-    with pytest.raises(TypeError, match=message):
+    with pytest.raises(TypeError) as caught:
         getattr(module, cls).tick(*args, **kwargs)
+    assert str(caught.value) == f"{cls}.{message}"
 
 
 def test_imported_as_a_library_defines_no_agent_nodes_and_needs_no_agno():
@@ -299,3 +304,63 @@ def test_imported_as_a_library_defines_no_agent_nodes_and_needs_no_agno():
     )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout) == (0, "True False False\n"), done.stderr
+
+
+@pytest.fixture
+def demo_tree(demo):
+    """(engine, tree id) of a fresh tree built from the demonstration's XML with its node classes."""
+    module, _ = demo
+    engine = module.ThreadEngine()
+    for name in ("CreateAgentOllama", "GetStreamResponse"):
+        engine.register_action_class(getattr(module, name), name)
+    tree_id = engine.create_tree_from_text(module.xml_text, "demo")
+    try:
+        yield engine, tree_id
+    finally:
+        engine.stop_all_trees()
+
+
+class TestNodesInTheDemoTree:
+    def test_one_tick_leaves_agent_and_stream_without_instructions(self, demo, demo_tree):
+        module, _ = demo
+        engine, tree_id = demo_tree
+        engine.set_blackboard_data(tree_id, "user_input", "中国上海的新闻")
+        assert engine.tick_once(tree_id) == module.NodeStatus.RUNNING
+        board = engine.get_all_blackboard_data(tree_id)
+        assert "instructions" not in board  # never written, yet the tick succeeded
+        agent = board["agent"]
+        assert (type(agent), agent.model.id, agent.description) == (
+            FakeAgent, "qwen3:30b", "You are an enthusiastic news reporter with a flair for storytelling!")
+        assert [p.content for p in board["response_stream"]] == ["上海", None, " 晴"]
+
+    def test_a_second_tick_replaces_an_unread_stream_and_keeps_the_agent(self, demo_tree):
+        engine, tree_id = demo_tree
+        engine.set_blackboard_data(tree_id, "user_input", "中国上海的新闻")
+        engine.tick_once(tree_id)
+        agent = engine.get_blackboard_data(tree_id, "agent")
+        first = engine.get_blackboard_data(tree_id, "response_stream")
+        engine.set_blackboard_data(tree_id, "user_input", "中国北京的新闻")
+        engine.tick_once(tree_id)
+        second = engine.get_blackboard_data(tree_id, "response_stream")
+        assert second is not first and list(second) == []
+        assert engine.get_blackboard_data(tree_id, "agent") is agent
+
+
+@pytest.mark.parametrize("agent_file", ["/site/agno/agent/__init__.py", None])
+def test_agno_without_run_response_fails_as_the_interpreters_import_would(agent_file):
+    """agno 2.x dropped RunResponse: the run must end with the interpreter's own ImportError."""
+    fakes = fake_agno_modules()
+    del fakes["agno.agent"].RunResponse
+    if agent_file:
+        fakes["agno.agent"].__file__ = agent_file
+    module = load_engine_as_main()
+    with pytest.MonkeyPatch.context() as patch:
+        for name, fake in fakes.items():
+            patch.setitem(sys.modules, name, fake)
+        with pytest.raises(ImportError) as expected:
+            exec("from agno.agent import Agent, RunResponse", {})
+        with pytest.raises(ImportError) as raised:
+            module.__spec__.loader.exec_module(module)
+    assert (type(raised.value), str(raised.value), raised.value.name, raised.value.path) == (
+        type(expected.value), str(expected.value), expected.value.name, expected.value.path)
+    assert [name for name in DEMO_NAMES if name in vars(module)] == ["Ollama", "Agent"]

@@ -2,6 +2,7 @@
 
 import json
 import re
+import socket
 import subprocess
 import sys
 import urllib.error
@@ -81,7 +82,11 @@ class TestStreamedChat:
         assert all(p["done"] is False and p["model"] == model for p in pieces)
         assert all(re.fullmatch(r"\d{4}-\d\d-\d\dT[\d:.]+Z", p["created_at"]) for p in received)
         assert final["done"] is True and final["message"] == {"role": "assistant", "content": ""}
-        assert isinstance(final["prompt_eval_count"], int) and final["eval_count"] == len(pieces)
+        assert final["done_reason"] == "stop" and final["eval_count"] == len(pieces)
+        # agno adds up the two counts, so every integer field must be there as an int.
+        counts = ("total_duration", "load_duration", "prompt_eval_count", "prompt_eval_duration", "eval_count",
+                  "eval_duration")
+        assert all(type(final[field]) is int for field in counts)
 
     def test_unstreamed_request_gets_the_whole_answer_at_once(self, server):
         request = chat_request("qwen3:30b", stream=False)
@@ -115,6 +120,31 @@ class TestRefusals:
         got_status, content_type, lines = post(server.host, path, body)
         assert (got_status, content_type) == (status, "application/json")
         assert error_part in json.loads("".join(lines))["error"]
+
+
+def test_negative_content_length_is_refused_at_once(server):
+    host, port = server.host.split(":")
+    with socket.create_connection((host, int(port)), timeout=10) as sock:
+        sock.sendall(b"POST /api/chat HTTP/1.1\r\nHost: x\r\nContent-Length: -1\r\n\r\n{}")
+        reply = sock.makefile("rb").read()
+    assert reply.startswith(b"HTTP/1.0 400 ") and b"invalid Content-Length" in reply
+
+
+@pytest.mark.parametrize(
+    "args, error",
+    [
+        (["--port", "70000"], "--port must be between 0 and 65535"),
+        (["--port", "-1"], "--port must be between 0 and 65535"),
+        (["--delay", "-0.5"], "--delay must be a finite number"),
+        (["--delay", "nan"], "--delay must be a finite number"),
+        (["--delay", "inf"], "--delay must be a finite number"),
+    ],
+)
+def test_command_line_refuses_bad_values(args, error):
+    done = subprocess.run(
+        [sys.executable, "-m", "morvlen.testing.ollama_standin", *args], capture_output=True, text=True, timeout=60
+    )
+    assert done.returncode == 2 and error in done.stderr and "Traceback" not in done.stderr
 
 
 class TestWithOllamaClient:

@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import re
 import sys
 import threading
@@ -140,7 +141,10 @@ class _Handler(BaseHTTPRequestHandler):
 
     def do_POST(self) -> None:
         try:
-            body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+            length = int(self.headers.get("Content-Length") or 0)
+            if length < 0:  # read(-1) would wait for the client to close
+                raise ValueError(length)
+            body = self.rfile.read(length)
         except ValueError:
             self._send_json(HTTPStatus.BAD_REQUEST, {"error": "invalid Content-Length"})
             return
@@ -272,8 +276,10 @@ def main(argv: list[str] | None = None) -> int:
     )
     parser.add_argument("--verbose", action="store_true", help="log each request on stderr")
     args = parser.parse_args(argv)
-    if args.delay < 0:
-        parser.error("--delay must not be negative")
+    if not 0 <= args.port <= 65535:
+        parser.error("--port must be between 0 and 65535")
+    if not (math.isfinite(args.delay) and args.delay >= 0):  # nan and inf included
+        parser.error("--delay must be a finite number of seconds, not negative")
     try:
         server = StandinServer(
             args.port,

@@ -36,14 +36,26 @@ constexpr const char* kXmlText =
     "    </root>\n"
     "    ";
 
-// `from module_name import name`, with the interpreter's error for a missing name.
+// The ImportError of `from module_name import name` for a missing name, worded
+// and filled in (name, path) as the interpreter does.
+void raise_cannot_import(PyObject* module, const char* module_name, const char* name) {
+    const Ref path = Ref::steal(PyModule_GetFilenameObject(module));
+    if (!path) PyErr_Clear();  // no __file__: the interpreter says "unknown location"
+    const Ref message = Ref::steal(
+        path ? PyUnicode_FromFormat("cannot import name '%s' from '%s' (%S)", name, module_name, path.get())
+             : PyUnicode_FromFormat("cannot import name '%s' from '%s' (unknown location)", name, module_name));
+    const Ref import_name = str_of(module_name);
+    if (message && import_name) PyErr_SetImportError(message.get(), import_name.get(), path.get());
+}
+
+// `from module_name import name`.
 Ref import_from(const char* module_name, const char* name) {
     const Ref module = Ref::steal(PyImport_ImportModule(module_name));
     if (!module) return {};
     Ref value = Ref::steal(PyObject_GetAttrString(module.get(), name));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module_name);
+        raise_cannot_import(module.get(), module_name, name);
     }
     return value;
 }

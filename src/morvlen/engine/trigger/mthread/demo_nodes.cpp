@@ -53,23 +53,13 @@ Ref port_list(std::span<const PortSpec> specs) {
     return list;
 }
 
-// Parses the one argument `node`, given by position or by keyword.
-PyObject* parse_node(PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"node", nullptr};
-    PyObject* node = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:tick", const_cast<char**>(keywords), &node)) return nullptr;
-    return node;
-}
-
 Ref node_status_success(PyObject* globals) {
     const Ref node_status = global(globals, "NodeStatus");
     return node_status ? Ref::steal(PyObject_GetAttrString(node_status.get(), "SUCCESS")) : Ref{};
 }
 
 // tick(node) of CreateAgentOllama; `module` is the function's bound self.
-PyObject* create_agent_tick(PyObject* module, PyObject* args, PyObject* kwargs) {
-    PyObject* node = parse_node(args, kwargs);
-    if (!node) return nullptr;
+PyObject* create_agent_tick(PyObject* module, PyObject* node) {
     PyObject* globals = PyModule_GetDict(module);
     const Ref model_id = call_method(node, "getInputString", {str_of("model_id").get()});
     if (!model_id) return nullptr;
@@ -90,9 +80,7 @@ PyObject* create_agent_tick(PyObject* module, PyObject* args, PyObject* kwargs) 
 }
 
 // tick(node) of GetStreamResponse; `module` is the function's bound self.
-PyObject* stream_response_tick(PyObject* module, PyObject* args, PyObject* kwargs) {
-    PyObject* node = parse_node(args, kwargs);
-    if (!node) return nullptr;
+PyObject* stream_response_tick(PyObject* module, PyObject* node) {
     const Ref agent = call_method(node, "getInputObject", {str_of("agent").get()});
     if (!agent) return nullptr;
     // Read for its port contract only; the run does not use it.
@@ -107,24 +95,40 @@ PyObject* stream_response_tick(PyObject* module, PyObject* args, PyObject* kwarg
     return node_status_success(PyModule_GetDict(module)).release();
 }
 
-// The text signature lets inspect.signature report tick(node).
-PyMethodDef kCreateAgentTickDef{"tick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(create_agent_tick)),
-                                METH_VARARGS | METH_KEYWORDS, "tick($module, /, node)\n--\n\n"};
-PyMethodDef kStreamResponseTickDef{"tick",
-                                   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_response_tick)),
-                                   METH_VARARGS | METH_KEYWORDS, "tick($module, /, node)\n--\n\n"};
+PyMethodDef kCreateAgentTickDef{"tick", create_agent_tick, METH_O, nullptr};
+PyMethodDef kStreamResponseTickDef{"tick", stream_response_tick, METH_O, nullptr};
 
-// staticmethod(tick) for a class body, carrying the parameter's annotation.
-Ref static_tick(PyObject* module, PyMethodDef* def) {
+// A plain function around the C++ tick, so that `tick` carries what a class
+// body would give it: the annotation of `node`, the qualified name, a signature
+// for inspect and the interpreter's own argument binding.
+constexpr const char* kTickWrapperSource =
+    "def wrap_tick(impl, qualname):\n"
+    "    def tick(node: 'TreeNode'):\n"
+    "        return impl(node)\n"
+    "    tick.__qualname__ = qualname\n"
+    "    return tick\n";
+
+Ref wrap_tick(PyObject* module_name, const Ref& impl, const char* class_name) {
+    // Its own namespace, so nothing is bound in the module's; __name__ sets the
+    // function's __module__.
+    const Ref globals = Ref::steal(PyDict_New());
+    if (!globals || PyDict_SetItemString(globals.get(), "__name__", module_name) < 0) return {};
+    const Ref code = Ref::steal(Py_CompileString(kTickWrapperSource, "<demo node tick>", Py_file_input));
+    if (!code || !Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()))) return {};
+    const Ref wrapper = global(globals.get(), "wrap_tick");
+    const Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.tick", class_name));
+    if (!wrapper || !qualname) return {};
+    return call_kw(wrapper.get(), {impl.get(), qualname.get()}, {});
+}
+
+// staticmethod(tick) for the class body of `class_name`.
+Ref static_tick(PyObject* module, const char* class_name, PyMethodDef* def) {
     const Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return {};
-    const Ref function = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
-    if (!function) return {};
-    Ref method = Ref::steal(PyStaticMethod_New(function.get()));
-    const Ref annotations = Ref::steal(Py_BuildValue("{s:s}", "node", "TreeNode"));
-    if (!method || !annotations || PyObject_SetAttrString(method.get(), "__annotations__", annotations.get()) < 0)
-        return {};
-    return method;
+    const Ref impl = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
+    if (!impl) return {};
+    const Ref function = wrap_tick(module_name.get(), impl, class_name);
+    return function ? Ref::steal(PyStaticMethod_New(function.get())) : Ref{};
 }
 
 // type(name, (SimpleActionNode,), namespace), with the namespace a class
@@ -138,7 +142,7 @@ Ref make_node_class(PyObject* module, const char* name, const char* doc, std::sp
     const Ref class_name = Ref::steal(PyUnicode_FromString(name));
     const Ref doc_text = doc ? Ref::steal(PyUnicode_FromString(doc)) : Ref::borrow(Py_None);
     const Ref port_records = port_list(ports);
-    const Ref tick = static_tick(module, tick_def);
+    const Ref tick = static_tick(module, name, tick_def);
     if (!namespace_dict || !module_name || !class_name || !doc_text || !port_records || !tick) return {};
     const std::array<std::pair<const char*, PyObject*>, 5> entries{{
         {"__module__", module_name.get()},
