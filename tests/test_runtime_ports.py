@@ -134,6 +134,9 @@ SUBTREE_CASES = [
     ('_autoremap="true" inp="{other}"', {"inp": "no", "other": "yes"}, {"inp": "yes"},
      {"inp": "no", "other": "yes", "out": "written"}),
     ('', {"inp": "invisible"}, {"inp": None, "free": None}, {"inp": "invisible"}),
+    # a literal belongs to the subtree even under autoremap: the parent's entry is neither read nor written
+    ('_autoremap="true" inp="mine"', {"inp": "parent's", "free": "seen"}, {"inp": "mine", "free": "seen"},
+     {"inp": "parent's", "free": "seen", "out": "written"}),
 ]
 
 

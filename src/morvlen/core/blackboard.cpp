@@ -52,8 +52,8 @@ std::pair<const Blackboard*, std::string> Blackboard::resolve(std::string_view k
         if (const auto found = remapping_.find(key); found != remapping_.end()) {
             parent_key = found->second;
         } else {
-            // Private keys ("_x") stay local even with autoremap.
-            forward = autoremap_ && parent_ && !key.starts_with('_');
+            // Private keys ("_x") and keys set by set_local stay local even with autoremap.
+            forward = autoremap_ && parent_ && !key.starts_with('_') && !local_keys_.contains(key);
         }
     }
     if (parent_key && parent_) return std::as_const(*parent_).resolve(*parent_key);
@@ -99,6 +99,16 @@ bool Blackboard::unset(std::string_view key) {
 void Blackboard::add_remapping(std::string key, std::string parent_key) {
     std::lock_guard lock(mutex_);
     remapping_.insert_or_assign(std::move(key), std::move(parent_key));
+}
+
+void Blackboard::set_local(std::string key, nb::object value) {
+    nb::gil_scoped_acquire gil;
+    nb::object replaced = std::move(value);
+    {
+        std::lock_guard lock(mutex_);
+        std::swap(entries_[key], replaced);
+        local_keys_.insert(std::move(key));
+    }
 }
 
 void Blackboard::enable_autoremap(bool on) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,9 @@ public:
 
     // Makes local `key` an alias of the parent's `parent_key`.
     void add_remapping(std::string key, std::string parent_key);
+    // Stores `value` under `key` in this blackboard itself and keeps the key here
+    // from then on, also under autoremap (a SubTree literal belongs to the subtree).
+    void set_local(std::string key, nanobind::object value);
     void enable_autoremap(bool on);
 
     // Entries stored in this blackboard itself (not those forwarded to a parent).
@@ -70,6 +74,7 @@ private:
     Ptr parent_;
     bool autoremap_ = false;
     std::map<std::string, std::string, std::less<>> remapping_;
+    std::set<std::string, std::less<>> local_keys_;  // never forwarded, see set_local
     mutable std::mutex mutex_;
     std::map<std::string, nanobind::object, std::less<>> entries_;
 };

@@ -310,7 +310,7 @@ private:
             if (auto key = pointer_key(text, port)) {
                 board->add_remapping(port, std::move(*key));
             } else {
-                board->set(port, nb::str(text.data(), text.size()));  // literals arrive as text
+                board->set_local(port, nb::str(text.data(), text.size()));  // literals arrive as text
             }
         }
 
