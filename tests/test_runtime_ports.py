@@ -58,6 +58,13 @@ def test_get_input_refuses_text_that_does_not_convert(type_, text):
     assert "Read 'T/Read' port 'p'" in str(error) and f'"{text}"' in str(error) and type_ in str(error)
 
 
+@pytest.mark.parametrize("type_, entry", [("int", "4.5"), ("double", "x"), ("bool", "yes")])
+def test_get_input_names_the_port_type_an_entry_does_not_convert_to(type_, entry):
+    error = read_once([port("p", type_)], 'p="{k}"', "getInput", {"k": entry})["p"]
+    assert isinstance(error, PortError)
+    assert "entry 'k'" in str(error) and f"which is not a valid {type_}" in str(error)
+
+
 @pytest.mark.parametrize("type_, entry, expected", [
     ("int", "12", 12),        # text entries (SubTree literals) convert at read time
     ("double", "0.5", 0.5),

@@ -32,6 +32,15 @@ template <class T> constexpr std::string_view wanted_name() {
     else return "convertible";
 }
 
+// What an entry read as T had to be: an object is converted by the port's declared
+// type, so that type is named.
+template <class T> std::string wanted(const PortInfo& info) {
+    if constexpr (std::is_same_v<T, nb::object>) {
+        if (info.type != PortType::Object) return "a valid " + std::string(to_string(info.type));
+    }
+    return std::string(wanted_name<T>());
+}
+
 }  // namespace
 
 TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {}
@@ -82,7 +91,7 @@ template <class T> std::optional<T> TreeNode::try_get_input(std::string_view por
         }
         if (!converted) {
             throw PortError(port_prefix(*this, port) + "blackboard entry '" + *key + "' holds " + describe(*value) +
-                            ", which is not " + std::string(wanted_name<T>()));
+                            ", which is not " + wanted<T>(*info));
         }
         return converted;
     }
