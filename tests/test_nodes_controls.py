@@ -190,3 +190,28 @@ def test_switch_n_takes_the_last_child_as_default(n):
         harness.engine.set_blackboard_data("v", value)
         harness.tick()
         assert harness.log[-1] == chosen
+
+
+@pytest.mark.parametrize("body", [
+    "<Sequence><A/></Sequence>",
+    "<ReactiveFallback><A/></ReactiveFallback>",
+    "<Parallel><A/></Parallel>",
+    "<IfThenElse><AlwaysSuccess/><A/></IfThenElse>",
+    '<Repeat num_cycles="1"><ForceSuccess><A/></ForceSuccess></Repeat>',
+    '<Sequence><SubTree ID="Inner"/></Sequence>',
+])
+def test_every_ancestor_is_running_while_a_child_ticks(body):
+    seen = []
+
+    def tick(node):
+        seen.extend((n["path"], n["status"]) for n in harness.engine.get_tree_status()["nodes"])
+        return NodeStatus.SUCCESS
+
+    harness = Harness()
+    harness.engine.register_action_behavior("A", tick, [])
+    harness.engine.create_tree_from_text(
+        '<root BTCPP_format="4" main_tree_to_execute="T">'
+        f'<BehaviorTree ID="T">{body}</BehaviorTree><BehaviorTree ID="Inner"><A/></BehaviorTree></root>')
+    assert harness.tick() == NodeStatus.SUCCESS
+    ancestors = [(path, status) for path, status in seen if not path.endswith(("/A", "/AlwaysSuccess"))]
+    assert ancestors and all(status == NodeStatus.RUNNING for _, status in ancestors), seen

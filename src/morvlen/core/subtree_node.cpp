@@ -14,6 +14,7 @@ const std::shared_ptr<const NodeManifest>& SubTreeNode::manifest() {
 }
 
 NodeStatus SubTreeNode::tick() {
+    set_status(NodeStatus::RUNNING);  // as any parent, while the subtree's root ticks
     const NodeStatus status = child().execute_tick();
     // The subtree starts afresh next time, like the child of any decorator.
     if (is_completed(status)) halt_child();
