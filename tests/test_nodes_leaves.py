@@ -125,10 +125,10 @@ def test_reset_tree_halts_running_nodes_and_starts_afresh(body, scripts, before,
         assert harness.starts[name] > starts_before[name], f"{name} was not started afresh after the reset"
 
 
-def test_sequence_with_memory_keeps_its_place_across_a_reset_after_failure():
+def test_sequence_with_memory_starts_from_scratch_after_a_reset():
     harness = check_trace({"A": "S", "B": "FS"}, "<SequenceWithMemory><A/><B/></SequenceWithMemory>", ["F:AB:II"])
     harness.engine.reset_tree()
-    assert harness.trace(1) == ["S:B:II"]
+    assert harness.trace(1) == ["S:AB:II"]
 
 
 def test_sequence_with_memory_forgets_its_place_when_halted_while_running():

@@ -67,7 +67,10 @@ void Tree::halt_all() {
     for (TreeNode* node : all) {
         if (node->status() == NodeStatus::RUNNING) node->halt_node();
     }
-    for (TreeNode* node : all) node->reset_status();
+    for (TreeNode* node : all) {
+        node->reset_status();
+        node->forget_progress();
+    }
 }
 
 std::vector<TreeNode*> Tree::walk() const {

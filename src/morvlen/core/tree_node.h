@@ -62,6 +62,9 @@ public:
     void halt_node();
     // Sets a completed node back to IDLE without halting.
     void reset_status() noexcept { status_ = NodeStatus::IDLE; }
+    // Drops what a node remembers beyond its status (SequenceWithMemory's place
+    // after a FAILURE), so that a reset tree starts from scratch.
+    virtual void forget_progress() noexcept {}
 
     NodeStatus status() const noexcept { return status_; }
     const std::string& name() const noexcept { return config_.name; }

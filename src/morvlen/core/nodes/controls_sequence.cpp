@@ -18,7 +18,7 @@ void register_sequence_nodes(NodeRegistry& registry) {
                                   "Like Sequence, except that after a FAILURE it remembers the failed child: the next "
                                   "tick resumes at that child and does not re-tick the children that succeeded before "
                                   "it. The memory lasts until the sequence completes with SUCCESS or is halted while "
-                                  "RUNNING; resetting the tree after the FAILURE does not clear it."),
+                                  "RUNNING, or the tree is reset."),
                  [](NodeConfig config) {
                      return std::make_unique<OrderedControl>(std::move(config), OrderPolicy{NodeStatus::SUCCESS, true});
                  });

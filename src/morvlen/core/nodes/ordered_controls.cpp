@@ -28,14 +28,17 @@ NodeStatus OrderedControl::tick() {
 
 NodeStatus OrderedControl::finish(NodeStatus result) {
     halt_children();
-    current_ = 0;
-    skipped_ = 0;
+    forget_progress();
     return result;
 }
 
-void OrderedControl::halt() {
+void OrderedControl::forget_progress() noexcept {
     current_ = 0;
     skipped_ = 0;
+}
+
+void OrderedControl::halt() {
+    forget_progress();
     ControlNode::halt();
 }
 

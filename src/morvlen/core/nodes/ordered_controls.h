@@ -22,6 +22,8 @@ class OrderedControl : public ControlNode {
 public:
     OrderedControl(NodeConfig config, OrderPolicy policy) : ControlNode(std::move(config)), policy_(policy) {}
 
+    void forget_progress() noexcept override;
+
 protected:
     NodeStatus tick() override;
     void halt() override;
