@@ -5,10 +5,17 @@ of its script in turn, one per tick ("RRS": RUNNING, RUNNING, SUCCESS), repeatin
 the last one when the script is used up. Every tick of every action is recorded, so
 a test can state, per tree tick, the root's status, which actions ran in which
 order, and the status each action was left in.
+
+A tick function may not return SKIPPED, so a "K" in a script is produced by built-in
+nodes instead: each `<X/>` of an action whose script holds a K is wrapped in a Switch2
+that, when X's next letter is K, runs a recorder (logging X as ticked and advancing its
+script) and then an empty loop that yields SKIPPED, and otherwise ticks X itself. X's
+own node is not ticked on a skip, so it shows IDLE.
 """
 
 from __future__ import annotations
 
+import re
 import time
 
 from morvlen.core import NodeStatus
@@ -22,6 +29,20 @@ CODE = {
     "K": NodeStatus.SKIPPED,
 }
 LETTER = {status: letter for letter, status in CODE.items()}
+
+
+SKIP_MODE, ACT_MODE = "skip", "act"
+
+
+def mode_key(name: str) -> str:
+    return f"__mode_{name}"
+
+
+def skippable(name: str) -> str:
+    """The element ticked in place of `<name/>`: SKIPPED without ticking it, or it."""
+    return (f'<Switch2 variable="{{{mode_key(name)}}}" case_1="{SKIP_MODE}" case_2="-">'
+            f'<IfThenElse><{name}__skip/><LoopInt queue="" if_empty="SKIPPED"><AlwaysSuccess/></LoopInt></IfThenElse>'
+            f"<AlwaysFailure/><{name}/></Switch2>")
 
 
 def tree_xml(body: str, tree_id: str = "T") -> str:
@@ -38,27 +59,54 @@ class Harness:
         self.starts = {name: 0 for name in self.scripts}  # ticks that found the action IDLE
         self.current: list[str] = []
         self.log: list[str] = []  # per tree tick: the actions ticked, in order
+        self.skipping = [name for name, script in self.scripts.items() if "K" in script]
         for name in self.scripts:
             self.engine.register_action_behavior(name, self._tick_function(name), [])
+        for name in self.skipping:
+            self.engine.register_action_behavior(f"{name}__skip", self._skip_function(name), [])
+
+    def _peek(self, name: str) -> str:
+        script = self.scripts[name]
+        return script[min(self.position[name], len(script) - 1)]
+
+    def _next_letter(self, name: str) -> str:
+        letter = self._peek(name)
+        self.position[name] += 1
+        return letter
 
     def _tick_function(self, name: str):
         def tick(node):
             if node.status() == NodeStatus.IDLE:
                 self.starts[name] += 1
             self.current.append(name)
-            script = self.scripts[name]
-            index = min(self.position[name], len(script) - 1)
-            self.position[name] += 1
-            return CODE[script[index]]
+            letter = self._next_letter(name)
+            # The mode is set once per tree tick: a K met here means the script
+            # changed to K within one tick, which the wrapper cannot follow.
+            assert letter != "K", f"action {name} ticked where its script says K"
+            return CODE[letter]
 
         return tick
 
+    def _skip_function(self, name: str):
+        def skip(node):
+            self.current.append(name)
+            letter = self._next_letter(name)
+            assert letter == "K", f"action {name} skipped where its script says {letter}"
+            return NodeStatus.SUCCESS
+
+        return skip
+
     def build(self, body: str) -> Harness:
+        for name in self.skipping:
+            body, count = re.subn(f"<{name}\\s*/>", skippable(name), body)
+            assert count, f"no <{name}/> to wrap in {body}"
         self.engine.create_tree_from_text(tree_xml(body))
         return self
 
     def tick(self) -> NodeStatus:
         self.current = []
+        for name in self.skipping:
+            self.engine.set_blackboard_data(mode_key(name), SKIP_MODE if self._peek(name) == "K" else ACT_MODE)
         try:
             return self.engine.tick_once()
         finally:

@@ -110,6 +110,7 @@ def raising_once():
     (2, "returned 2"),
     ("SUCCESS", "returned 'SUCCESS'"),
     (NodeStatus.IDLE, "returned NodeStatus.IDLE"),
+    (NodeStatus.SKIPPED, "returned NodeStatus.SKIPPED"),
 ])
 def test_a_tick_function_returning_a_non_status_fails_naming_node_and_value(returned, fragment):
     engine = engine_with({"Bad": (lambda node: returned, [])}, document(tree("T", '<Bad name="b"/>')))

@@ -42,7 +42,7 @@ void bind_errors(nb::module_& m) {
                           "does not convert to the port's type, output not mapped to a blackboard entry.");
     bind_error<NodeLogicError>(m, "NodeLogicError", base,
                                "A node broke the tick contract, e.g. a tick function returned something other than "
-                               "NodeStatus.SUCCESS, FAILURE, RUNNING or SKIPPED.");
+                               "NodeStatus.SUCCESS, FAILURE or RUNNING.");
 }
 
 void bind_status(nb::module_& m) {

@@ -28,9 +28,10 @@ void bind_sequential_engine(nb::module_& m) {
         .def("register_action_behavior", &SequentialEngine::register_action_behavior, "action_id"_a, "tick_functor"_a,
              "ports_list"_a,
              "Registers an action: XML elements named action_id (or <Action ID=action_id>) call tick_functor(node) with "
-             "the node's TreeNode handle on each tick. The function returns NodeStatus.SUCCESS, FAILURE, RUNNING "
-             "(ticked again next tick) or SKIPPED (did not apply). ports_list: a list of port records {\"name\", \"type\" (string, object, int, "
-             "double, bool), \"direction\" (input, output, inout), \"description\"[, \"default\"]}. TypeError or "
+             "the node's TreeNode handle on each tick. The function returns NodeStatus.SUCCESS, FAILURE or RUNNING "
+             "(ticked again next tick; node.status() tells a continuation from a start); anything else raises "
+             "NodeLogicError naming the node and the value. ports_list: a list of port records {\"name\", \"type\" "
+             "(string, object, int, double, bool), \"direction\" (input, output, inout), \"description\"[, \"default\"]}. TypeError or "
              "ValueError for a bad record; ValueError when the id is already registered. The docstring of a Python "
              "function tick_functor is the action's description in BehaviorTreeFactory.tree_nodes_model.")
         .def(

@@ -15,7 +15,8 @@ void bind_action_node(nb::module_& m) {
         "    def tick(node: TreeNode) -> NodeStatus: ...\n\n"
         "and is registered with register_action_class. Port types: \"string\", \"object\", \"int\", \"double\", "
         "\"bool\"; directions: \"input\", \"output\", \"inout\"; an optional \"default\" gives the port's text when "
-        "the XML leaves it out. tick returns NodeStatus.SUCCESS, FAILURE, RUNNING (ticked again next tick) or SKIPPED. "
+        "the XML leaves it out. tick returns NodeStatus.SUCCESS, FAILURE or RUNNING (ticked again next tick); anything "
+        "else raises NodeLogicError. "
         "The subclass's docstring describes the action in BehaviorTreeFactory.tree_nodes_model.");
     // No `ports` here: a subclass without its own is registered with a new empty list.
     base.def(nb::init<>());

@@ -61,10 +61,10 @@ NodeStatus PythonActionNode::tick() {
     const nb::object result = (*tick_function_)(handle_);
     if (result.type().is(nb::type<NodeStatus>())) {
         const auto status = nb::cast<NodeStatus>(result);
-        if (status != NodeStatus::IDLE) return status;
+        if (status != NodeStatus::IDLE && status != NodeStatus::SKIPPED) return status;
     }
     throw NodeLogicError(registration_name() + " '" + full_path() + "': the tick function returned " + describe(result) +
-                         "; it must return NodeStatus.SUCCESS, NodeStatus.FAILURE, NodeStatus.RUNNING or NodeStatus.SKIPPED");
+                         "; it must return NodeStatus.SUCCESS, NodeStatus.FAILURE or NodeStatus.RUNNING");
 }
 
 void register_python_action(BehaviorTreeFactory& factory, const std::string& action_id, nb::object tick_function,

@@ -23,9 +23,8 @@ public:
 
 protected:
     // Calls the tick function with the node's handle, holding the GIL. A Python
-    // exception passes on unchanged; a result that is not a NodeStatus, or is IDLE,
-    // raises NodeLogicError naming the node and the value. SKIPPED is accepted: the
-    // action declares it did not apply, and its parent passes over it.
+    // exception passes on unchanged; a result other than SUCCESS, FAILURE or RUNNING
+    // (IDLE and SKIPPED included) raises NodeLogicError naming the node and the value.
     NodeStatus tick() override;
 
 private:
