@@ -44,17 +44,7 @@ inline Ref call_method(PyObject* obj, const char* name, std::initializer_list<Py
     return call_kw(method.get(), args, {});
 }
 
-// A global name of a module namespace, read at the moment of use; a missing one
-// raises NameError as the interpreter would.
-inline Ref global(PyObject* globals, const char* name) {
-    const Ref key = Ref::steal(PyUnicode_FromString(name));
-    if (!key) return {};
-    PyObject* value = PyDict_GetItemWithError(globals, key.get());  // borrowed
-    if (!value) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        return {};
-    }
-    return Ref::borrow(value);
-}
+// A global name of a module namespace, read at the moment of use.
+inline Ref global(PyObject* globals, const char* name) { return lookup_global(globals, str_of(name).get()); }
 
 }  // namespace morvlen::mthread::demo

@@ -139,15 +139,6 @@ std::string class_doc() {
                       "该类实现了基于线程的B树操作，每个行为树在独立的线程中执行。", {});
 }
 
-Ref CallContext::global(PyObject* name) const {
-    if (!name) return {};
-    PyObject* found = PyDict_GetItemWithError(globals, name);
-    if (!found && !PyErr_Occurred()) found = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-    if (!found) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        return {};
-    }
-    return Ref::borrow(found);
-}
+Ref CallContext::global(PyObject* name) const { return lookup_global(globals, name); }
 
 }  // namespace morvlen::mthread

@@ -95,6 +95,19 @@ bool set_attr(PyObject* obj, PyObject* value) {
     return key && PyObject_SetAttr(obj, key, value) == 0;
 }
 
+// A global name of a module namespace, read at the moment of use, falling back on
+// the builtins as the interpreter does; a missing one raises NameError.
+inline Ref lookup_global(PyObject* globals, PyObject* name) {
+    if (!name) return {};
+    PyObject* found = PyDict_GetItemWithError(globals, name);
+    if (!found && !PyErr_Occurred()) found = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (!found) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        return {};
+    }
+    return Ref::borrow(found);
+}
+
 // callable(*args)
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
     return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args.begin()),
