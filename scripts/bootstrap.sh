@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Makes the project-local virtual environment (.venv, Python 3.12) and builds and
 # installs the package into it. Sourced by demo.sh and test.sh; usable on its own:
-#   bash scripts/bootstrap.sh [extra,...]
-# Rebuilds are incremental: CMake keeps its build tree under build/.
+#   bash scripts/bootstrap.sh [extra,...] [pip install option...]
+# Rebuilds are incremental: CMake keeps its build tree under build/ (another one
+# with MORVLEN_BUILD_DIR, for builds with other flags, see sanitize.sh).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 venv="${MORVLEN_VENV:-$root/.venv}"
 extras="${1:-demo,test}"
+build_dir="${MORVLEN_BUILD_DIR:-$root/build/venv}"
 
 # Build-time tools, pinned; installed into the venv so the build needs no isolation.
 build_reqs=(scikit-build-core==1.1.2 nanobind==3.1.0 cmake==4.4.5 ninja==1.13.2)
@@ -46,4 +48,4 @@ fi
 
 echo "building and installing morvlen[$extras]" >&2
 "$venv/bin/python" -m pip install -q --no-build-isolation \
-    -Cbuild-dir="$root/build/venv" -c "$root/constraints.txt" "$root[$extras]" >&2
+    -Cbuild-dir="$build_dir" -c "$root/constraints.txt" "${@:2}" "$root[$extras]" >&2
