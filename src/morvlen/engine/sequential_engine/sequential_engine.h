@@ -25,8 +25,9 @@ public:
     std::string register_action_class(nanobind::handle cls, const std::optional<std::string>& action_id);
 
     // Building replaces any tree built before. Need the GIL.
-    void create_tree_from_text(const std::string& xml_text);
+    void create_tree_from_text(std::string_view xml_text, TextEncoding encoding);
     void create_tree_from_file(const std::string& path);
+    DocumentLimits& document_limits() noexcept { return factory_.document_limits(); }
 
     // Ticking: call with the GIL; it is released while the tree runs, and the tree
     // is kept alive meanwhile, even if another thread builds a new one. The loops
