@@ -6,7 +6,8 @@
 
 #include <nanobind/nanobind.h>
 
-#include <expat.h>
+#include "morvlen/core/expat_declarations.h"
+// after the declarations it needs
 #include <pyexpat.h>
 
 #include <atomic>
