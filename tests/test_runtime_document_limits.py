@@ -102,16 +102,22 @@ def test_thread_engine_builds_within_its_factory_limits(mt, logs):
 
 
 def test_other_threads_run_while_a_tree_builds():
-    xml = document(tree("T", "<Sequence>" + LEAF * 650_000 + "</Sequence>"))
+    xml = document(tree("T", "<Sequence>" + LEAF * 300_000 + "</Sequence>"))
     factory = BehaviorTreeFactory()
     builder = threading.Thread(target=factory.create_tree_from_text, args=(xml,))
-    turns = 0
+    turns = refused = 0
     builder.start()
     while builder.is_alive() and turns < 20:  # each turn needs the GIL back
         builder.join(0.001)
         turns += 1
+        try:  # the build reads the registry without the GIL: it must not change meanwhile
+            factory.register_action(f"Act{turns}", lambda node: None)
+        except BehaviorTreeError as error:
+            assert "while this factory is building" in str(error)
+            refused += 1
     builder.join(60)
-    assert turns >= 20, "the build held the GIL throughout"
+    assert turns == 20, "the build held the GIL throughout"
+    assert refused > 0
 
 
 # ---------------------------------------------------------------- includes
