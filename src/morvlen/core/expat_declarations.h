@@ -14,6 +14,7 @@ extern "C" {
 
 typedef char XML_Char;
 typedef char XML_LChar;
+typedef unsigned char XML_Bool;  // in the interface exported by Python 3.13 and later
 typedef unsigned long XML_Size;
 typedef struct XML_ParserStruct* XML_Parser;
 

@@ -25,7 +25,7 @@ NodePath NodePath::root(std::string segment) {
 
 NodePath NodePath::child(std::string segment) const {
     if (!link_) return root(std::move(segment));
-    const std::uint64_t hash = continued(continued(link_->hash, "/"), segment);
+    const std::uint64_t hash = child_hash(segment);
     const std::size_t length = link_->length + 1 + segment.size();
     return NodePath(std::make_shared<const Link>(Link{link_, std::move(segment), hash, length}));
 }
@@ -43,5 +43,9 @@ std::string NodePath::str() const {
 }
 
 std::uint64_t NodePath::hash() const noexcept { return link_ ? link_->hash : fnv_offset; }
+
+std::uint64_t NodePath::child_hash(std::string_view segment) const noexcept {
+    return link_ ? continued(continued(link_->hash, "/"), segment) : continued(fnv_offset, segment);
+}
 
 }  // namespace morvlen::bt

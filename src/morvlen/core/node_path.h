@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace morvlen::bt {
 
@@ -21,6 +22,8 @@ public:
     bool empty() const noexcept { return !link_; }
     // A hash of str(), computed one segment at a time: equal paths hash equally.
     std::uint64_t hash() const noexcept;
+    // child(segment).hash(), without making the child.
+    std::uint64_t child_hash(std::string_view segment) const noexcept;
 
 private:
     struct Link {

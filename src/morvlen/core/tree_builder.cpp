@@ -170,13 +170,14 @@ private:
     // hashes (a collision only skips a number), and each name resumes counting where
     // it stopped, so that many same-named siblings cost no more than unique ones.
     NodePath unique_path(const NodePath& parent_path, const std::string& name) {
-        NodePath path = parent_path.child(name);
-        if (paths_.insert(path.hash()).second) return path;
-        int& next = next_number_.try_emplace(path.hash(), 2).first->second;
+        const std::uint64_t hash = parent_path.child_hash(name);
+        if (paths_.insert(hash).second) return parent_path.child(name);
+        int& next = next_number_.try_emplace(hash, 2).first->second;
+        std::string numbered;
         do {
-            path = parent_path.child(name + "#" + std::to_string(next++));
-        } while (!paths_.insert(path.hash()).second);
-        return path;
+            numbered = name + "#" + std::to_string(next++);
+        } while (!paths_.insert(parent_path.child_hash(numbered)).second);
+        return parent_path.child(std::move(numbered));
     }
 
     const NodeManifest& resolve_manifest(const XmlElement& element, std::string& id) const {
