@@ -58,8 +58,9 @@ def chained_subtrees(count: int, per_tree: int) -> str:
     (chained_subtrees(600, 1), {}, ["max_depth=1000", "SubTrees are expanded"]),
     # 2**26 nodes once expanded: 4 GiB were exhausted before
     (chained_subtrees(26, 2), {}, ["max_nodes=1000000", "SubTrees are expanded"]),
-    (document(tree("T", "<Sequence>" + LEAF * 5 + "</Sequence>")), {"max_nodes": 5}, ["max_nodes=5"]),
-], ids=["deep", "deep-custom", "subtree-depth", "subtree-fan-out", "nodes-custom"])
+    (chained_subtrees(3, 2), {"max_nodes": 20}, ["max_nodes=20", "tree 'T0'"]),  # 15 elements, 29 nodes
+    (document(tree("T", "<Sequence>" + LEAF * 5 + "</Sequence>")), {"max_nodes": 5}, ["max_nodes=5", "elements"]),
+], ids=["deep", "deep-custom", "subtree-depth", "subtree-fan-out", "nodes", "elements"])
 def test_documents_over_a_limit_are_refused_naming_it(xml, limits, fragments):
     with pytest.raises(TreeBuildError) as caught:
         factory_with(**limits).create_tree_from_text(xml)

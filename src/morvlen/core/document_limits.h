@@ -21,7 +21,7 @@ struct DocumentLimits {
 
     // Nesting of elements in a document, and of nodes in a tree with its SubTrees expanded.
     std::int64_t max_depth = default_max_depth;
-    // Nodes of a built tree, every SubTree expanded.
+    // Nodes of a built tree, every SubTree expanded; elements of a document.
     std::int64_t max_nodes = default_max_nodes;
     // Size of a document file, the one built from and each one included.
     std::int64_t max_file_bytes = default_max_file_bytes;

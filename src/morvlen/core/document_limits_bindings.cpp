@@ -59,7 +59,7 @@ void bind_document_limits(nb::module_& m) {
             [](DocumentLimits& self, std::int64_t value) {
                 self.max_nodes = DocumentLimits::checked_positive(value, "max_nodes");
             },
-            "Most nodes a built tree may hold, every SubTree expanded.")
+            "Most nodes a built tree may hold, every SubTree expanded, and most elements a document may hold.")
         .def_prop_rw(
             "max_file_bytes", [](const DocumentLimits& self) { return self.max_file_bytes; },
             [](DocumentLimits& self, std::int64_t value) {

@@ -52,8 +52,8 @@ int XMLCALL unknown_encoding(void* data, const XML_Char* name, XML_Encoding* inf
 
 class ElementCollector {
 public:
-    ElementCollector(const PyExpat_CAPI& expat, XML_Parser parser, const std::string& source, std::int64_t max_depth)
-        : expat_(expat), parser_(parser), source_(source), max_depth_(max_depth) {}
+    ElementCollector(const PyExpat_CAPI& expat, XML_Parser parser, const std::string& source, const DocumentLimits& limits)
+        : expat_(expat), parser_(parser), source_(source), limits_(limits) {}
 
     static void XMLCALL on_start(void* self, const XML_Char* tag, const XML_Char** attributes) {
         static_cast<ElementCollector*>(self)->guarded([&](ElementCollector& c) { c.start(tag, attributes); });
@@ -95,9 +95,14 @@ private:
     int current_line() const { return static_cast<int>(expat_.GetErrorLineNumber(parser_)); }
 
     void start(const XML_Char* tag, const XML_Char** attributes) {
-        if (static_cast<std::int64_t>(open_.size()) >= max_depth_) {
-            throw TreeBuildError(source_ + ": elements nest " + over_limit("max_depth", max_depth_) + " levels deep (<" +
-                                 tag + "> at line " + std::to_string(current_line()) + ")");
+        const auto at = [&] { return " (<" + std::string(tag) + "> at line " + std::to_string(current_line()) + ")"; };
+        if (static_cast<std::int64_t>(open_.size()) >= limits_.max_depth) {
+            throw TreeBuildError(source_ + ": elements nest " + over_limit("max_depth", limits_.max_depth) + " levels deep" + at());
+        }
+        // A document cannot hold more elements than a tree may hold nodes: the
+        // elements are refused before they take the memory of so many nodes.
+        if (++elements_ > limits_.max_nodes) {
+            throw TreeBuildError(source_ + ": the document holds " + over_limit("max_nodes", limits_.max_nodes) + " elements" + at());
         }
         XmlElement& element = open_.emplace_back();
         element.tag = tag;
@@ -123,7 +128,8 @@ private:
     const PyExpat_CAPI& expat_;
     XML_Parser parser_;
     const std::string& source_;
-    std::int64_t max_depth_;
+    const DocumentLimits& limits_;
+    std::int64_t elements_ = 0;
     std::vector<XmlElement> open_;
     XmlElement root_;
     std::exception_ptr failure_;
@@ -155,7 +161,7 @@ XmlDocument XmlReader::parse(std::string_view data, std::string source, TextEnco
     const std::unique_ptr<XML_ParserStruct, decltype(free_parser)> parser(
         expat_->ParserCreate_MM(encoding == TextEncoding::Utf8 ? "UTF-8" : nullptr, nullptr, nullptr), free_parser);
     if (!parser) throw std::bad_alloc();
-    ElementCollector collector(*expat_, parser.get(), source, limits_.max_depth);
+    ElementCollector collector(*expat_, parser.get(), source, limits_);
     expat_->SetUserData(parser.get(), &collector);
     expat_->SetElementHandler(parser.get(), &ElementCollector::on_start, &ElementCollector::on_end);
     expat_->SetCharacterDataHandler(parser.get(), &ElementCollector::on_text);
