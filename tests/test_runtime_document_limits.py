@@ -141,6 +141,15 @@ def make_special(tmp_path, kind: str):
     return "/dev/zero", "a device"
 
 
+def test_included_files_are_limited_in_all(tmp_path):
+    (tmp_path / "empty.xml").write_text(document())
+    size = len(document())
+    xml = document(*['<include path="empty.xml"/>'] * 5, tree("T", LEAF))
+    factory_with(include_dir=tmp_path, max_file_bytes=5 * size).create_tree_from_text(xml)
+    with pytest.raises(TreeBuildError, match=f"max_file_bytes={5 * size - 1} bytes in all"):
+        factory_with(include_dir=tmp_path, max_file_bytes=5 * size - 1).create_tree_from_text(xml)
+
+
 @pytest.mark.parametrize("kind", ["device", "fifo", "directory", "missing", "large"])
 def test_includes_read_only_regular_files_within_the_size_limit(tmp_path, kind):
     path, reason = make_special(tmp_path, kind)

@@ -23,7 +23,8 @@ struct DocumentLimits {
     std::int64_t max_depth = default_max_depth;
     // Nodes of a built tree, every SubTree expanded; elements of a document.
     std::int64_t max_nodes = default_max_nodes;
-    // Size of a document file, the one built from and each one included.
+    // Size of a document file, the one built from and each one included, and of
+    // the included ones together.
     std::int64_t max_file_bytes = default_max_file_bytes;
     // When set, includes must lie inside this directory (symbolic links resolved),
     // and relative includes of a document given as text resolve against it.

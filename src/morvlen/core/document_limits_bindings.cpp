@@ -65,7 +65,8 @@ void bind_document_limits(nb::module_& m) {
             [](DocumentLimits& self, std::int64_t value) {
                 self.max_file_bytes = DocumentLimits::checked_positive(value, "max_file_bytes");
             },
-            "Largest document file read, the one a tree is built from and each included one.")
+            "Largest document file read, the one a tree is built from and each included one; also the most bytes "
+            "the included files of one document may hold together.")
         .def_prop_rw(
             "include_dir", [](const DocumentLimits& self) { return self.include_dir; },
             [](DocumentLimits& self, const OptionalPath& value) { self.include_dir = value; },

@@ -111,12 +111,20 @@ void TreeLibrary::add_include(const XmlElement& include, const std::string& sour
     if (std::ranges::find(include_stack_, path) != include_stack_.end()) {
         throw TreeBuildError("<include path=\"" + *path_text + "\"> includes itself" + at_line(source, include.line));
     }
-    XmlDocument document;
+    const std::int64_t max_bytes = reader_.limits().max_file_bytes;
+    std::string content;
     try {
-        document = reader_.parse_file(path);
+        content = read_document_file(path, max_bytes, "max_file_bytes");
     } catch (const DocumentFileError& error) {
         throw TreeBuildError(cannot + error.what() + at_line(source, include.line));
     }
+    // Together too: a document including one file many times holds no more.
+    included_bytes_ += static_cast<std::int64_t>(content.size());
+    if (included_bytes_ > max_bytes) {
+        throw TreeBuildError(cannot + "the included files hold " + over_limit("max_file_bytes", max_bytes) +
+                             " bytes in all" + at_line(source, include.line));
+    }
+    XmlDocument document = reader_.parse(content, path.string(), TextEncoding::Declared);
     include_stack_.push_back(path);
     add_document(std::move(document), path.parent_path());
     include_stack_.pop_back();

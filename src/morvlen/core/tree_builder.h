@@ -58,6 +58,7 @@ private:
     std::map<std::string, std::map<std::string, std::string>, std::less<>> subtree_defaults_;
     std::optional<std::string> main_tree_;
     std::vector<std::filesystem::path> include_stack_;
+    std::int64_t included_bytes_ = 0;
 };
 
 }  // namespace morvlen::bt
