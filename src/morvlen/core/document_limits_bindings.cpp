@@ -53,7 +53,8 @@ void bind_document_limits(nb::module_& m) {
             "max_depth", [](const DocumentLimits& self) { return self.max_depth; },
             [](DocumentLimits& self, std::int64_t value) { self.max_depth = DocumentLimits::checked_depth(value); },
             "Deepest nesting of elements in a document and of nodes in a tree with its SubTrees expanded (at most "
-            "5000: building and ticking recurse once per level).")
+            "5000: building and ticking recurse once per level, and a tree that deep needs about 2 MiB of the stack "
+            "of the thread building or ticking it; the default, 1000, needs under 0.5 MiB).")
         .def_prop_rw(
             "max_nodes", [](const DocumentLimits& self) { return self.max_nodes; },
             [](DocumentLimits& self, std::int64_t value) {

@@ -270,9 +270,18 @@ private:
         }
     }
 
+    // Recursion happens here and in attach_children: the work of one node is done
+    // in functions that return before it, so each level takes little stack.
     std::unique_ptr<TreeNode> build_node(const XmlElement& element, const Blackboard::Ptr& blackboard,
                                          const NodePath& parent_path) {
         if (element.tag == "SubTree") return build_subtree(element, blackboard, parent_path);
+        auto node = make_node(element, blackboard, parent_path);
+        attach_children(*node, element, blackboard, node->config().path);
+        return node;
+    }
+
+    [[gnu::noinline]] std::unique_ptr<TreeNode> make_node(const XmlElement& element, const Blackboard::Ptr& blackboard,
+                                                          const NodePath& parent_path) {
         std::string id;
         const NodeManifest& manifest = resolve_manifest(element, id);
         check_child_count(element, manifest);
@@ -282,10 +291,7 @@ private:
         config.path = unique_path(parent_path, config.name);
         config.blackboard = blackboard;
         config.ports = port_texts(element, manifest);
-        const NodePath path = config.path;
-        auto node = registry_.build(id, std::move(config));
-        attach_children(*node, element, blackboard, path);
-        return node;
+        return registry_.build(id, std::move(config));
     }
 
     void attach_children(TreeNode& node, const XmlElement& element, const Blackboard::Ptr& blackboard,
@@ -297,8 +303,12 @@ private:
         } else if (auto* decorator = dynamic_cast<DecoratorNode*>(&node)) {
             decorator->set_child(build_node(element.children.front(), blackboard, path));
         } else {
-            throw TreeBuildError(node.registration_name() + " cannot hold children" + where(element));
+            refuse_children(node, element);
         }
+    }
+
+    [[noreturn, gnu::noinline]] void refuse_children(const TreeNode& node, const XmlElement& element) const {
+        throw TreeBuildError(node.registration_name() + " cannot hold children" + where(element));
     }
 
     std::unique_ptr<TreeNode> build_subtree(const XmlElement& element, const Blackboard::Ptr& parent_board,
