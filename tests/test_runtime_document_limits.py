@@ -205,6 +205,7 @@ def test_files_honour_their_declared_encoding(tmp_path):
     ('<root BTCPP_format="4">\n<BehaviorTree ID="T">\n<Sequence>', ["line 3, column 11", "<Sequence> opened at line 3"]),
     ('<root>\n<BehaviorTree ID="T"></root>', ["line 2, column 24", "mismatched tag", "<BehaviorTree> opened at line 2"]),
     ("<root><a b='1' b='2'/></root>", ["line 1, column 16", "duplicate attribute"]),
+    (b'<?xml version="1.0" encoding="GBK"?><root/>', ["unknown encoding", "multi-byte encodings are not supported"]),
 ])
 def test_parse_errors_give_one_position_and_the_open_element(xml, fragments):
     with pytest.raises(XmlParseError) as caught:

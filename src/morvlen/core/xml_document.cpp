@@ -39,17 +39,6 @@ const PyExpat_CAPI* load_expat() {
     return api;
 }
 
-// Encodings expat does not know itself (e.g. windows-1252) are looked up in the
-// interpreter's codecs by pyexpat's handler, which needs the GIL.
-int XMLCALL unknown_encoding(void* data, const XML_Char* name, XML_Encoding* info) {
-    const auto* expat = static_cast<const PyExpat_CAPI*>(data);
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    const int known = expat->DefaultUnknownEncodingHandler(nullptr, name, info);
-    PyErr_Clear();  // expat reports the failure as "unknown encoding"
-    PyGILState_Release(gil);
-    return known;
-}
-
 class ElementCollector {
 public:
     ElementCollector(const PyExpat_CAPI& expat, XML_Parser parser, const std::string& source, const DocumentLimits& limits)
@@ -64,14 +53,29 @@ public:
     static void XMLCALL on_text(void* self, const XML_Char* data, int length) {
         static_cast<ElementCollector*>(self)->guarded([&](ElementCollector& c) { c.text(data, length); });
     }
+    // Encodings expat does not know itself (e.g. windows-1252) are looked up in the
+    // interpreter's codecs by pyexpat's handler, which needs the GIL.
+    static int XMLCALL on_unknown_encoding(void* self, const XML_Char* name, XML_Encoding* info) {
+        auto& collector = *static_cast<ElementCollector*>(self);
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        const int known = collector.expat_.DefaultUnknownEncodingHandler(nullptr, name, info);
+        if (PyErr_Occurred()) {
+            // Why, for the message: "unknown encoding: x", "multi-byte encodings are not supported"
+            const nb::python_error error;
+            collector.encoding_note_ = nb::str(error.value()).c_str();
+        }
+        PyGILState_Release(gil);
+        return known;
+    }
 
     // A refusal or failure met inside a handler, rethrown once expat has returned.
     void rethrow_failure() const {
         if (failure_) std::rethrow_exception(failure_);
     }
-    // "; <Sequence> opened at line 3 is not closed", when the error is an element
-    // left open.
-    std::string unclosed_note(XML_Error code) const {
+    // What a refusal of expat's can add: the element left open ("; <Sequence>
+    // opened at line 3 is not closed") or why an encoding is unknown.
+    std::string note(XML_Error code) const {
+        if (code == XML_ERROR_UNKNOWN_ENCODING && !encoding_note_.empty()) return " (" + encoding_note_ + ")";
         const bool unclosed = code == XML_ERROR_NO_ELEMENTS || code == XML_ERROR_TAG_MISMATCH ||
                               code == XML_ERROR_UNCLOSED_TOKEN || code == XML_ERROR_UNCLOSED_CDATA_SECTION;
         if (!unclosed || open_.empty()) return {};
@@ -130,6 +134,7 @@ private:
     const std::string& source_;
     const DocumentLimits& limits_;
     std::int64_t elements_ = 0;
+    std::string encoding_note_;
     std::vector<XmlElement> open_;
     XmlElement root_;
     std::exception_ptr failure_;
@@ -165,7 +170,7 @@ XmlDocument XmlReader::parse(std::string_view data, std::string source, TextEnco
     expat_->SetUserData(parser.get(), &collector);
     expat_->SetElementHandler(parser.get(), &ElementCollector::on_start, &ElementCollector::on_end);
     expat_->SetCharacterDataHandler(parser.get(), &ElementCollector::on_text);
-    expat_->SetUnknownEncodingHandler(parser.get(), &unknown_encoding, const_cast<PyExpat_CAPI*>(expat_));
+    expat_->SetUnknownEncodingHandler(parser.get(), &ElementCollector::on_unknown_encoding, &collector);
 
     // Fed in chunks: expat takes int lengths, and a refusal stops the feeding early.
     constexpr size_t chunk = size_t{1} << 16;
@@ -180,7 +185,7 @@ XmlDocument XmlReader::parse(std::string_view data, std::string source, TextEnco
             throw XmlParseError(source + ": malformed XML at line " +
                                 std::to_string(expat_->GetErrorLineNumber(parser.get())) + ", column " +
                                 std::to_string(expat_->GetErrorColumnNumber(parser.get()) + 1) + ": " +
-                                expat_->ErrorString(code) + collector.unclosed_note(code));
+                                expat_->ErrorString(code) + collector.note(code));
         }
         offset += size;
     } while (offset < data.size());
