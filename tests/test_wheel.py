@@ -1,4 +1,5 @@
-"""The wheel from scripts/wheel.sh installs into a fresh venv outside the source tree and runs trees."""
+"""The wheel from scripts/wheel.sh installs into a fresh venv outside the source tree and runs
+trees, through the API and through the `morvlen` command."""
 
 import os
 import subprocess
@@ -26,8 +27,7 @@ SCRIPT = textwrap.dedent("""
     from morvlen.core import NodeStatus
     from morvlen.engine.trigger.mthread import ThreadEngine
 
-    def count(node):
-        return NodeStatus.SUCCESS
+    from count_actions import count
 
     engine = ThreadEngine()
     engine.register_action_behavior("Count", count, [])
@@ -35,6 +35,16 @@ SCRIPT = textwrap.dedent("""
     print(morvlen.__file__)
     print(engine.tick_once(tree))
     engine.stop_all_trees()
+""")
+
+ACTIONS = textwrap.dedent("""
+    from morvlen.core import NodeStatus
+
+    def count(node):
+        return NodeStatus.SUCCESS
+
+    def register_actions(factory):
+        factory.register_action("Count", count)
 """)
 
 pytestmark = pytest.mark.skipif(
@@ -70,5 +80,9 @@ def test_the_wheel_installs_into_a_fresh_venv_and_runs_a_tree(wheel, tmp_path):
          str(wheel)], tmp_path)
     (tmp_path / "tree.xml").write_text(TREE, encoding="utf-8")
     (tmp_path / "run_tree.py").write_text(SCRIPT, encoding="utf-8")
+    (tmp_path / "count_actions.py").write_text(ACTIONS, encoding="utf-8")
     lines = run([python, "run_tree.py"], tmp_path).splitlines()
     assert lines[0].startswith(str(venv)) and lines[1] == "NodeStatus.SUCCESS"
+    # The console script, as a user would run it.
+    command = str(venv / "bin" / "morvlen")
+    assert run([command, "run", "tree.xml", "--actions", "count_actions"], tmp_path) == "tick 1: SUCCESS\n"
