@@ -4,12 +4,14 @@ import enum
 
 
 class ExitCode(enum.IntEnum):
-    OK = 0              # check: every document builds; run: the tree reached the wanted status
-    FAILED = 1          # check: some document was refused; run: the tree ended in FAILURE (or SUCCESS with --until failure)
-    USAGE = 2           # bad arguments, an unreadable file, an actions module that does not load, a refused tree (run)
-    TICKS_EXHAUSTED = 3  # run: --ticks ticks went by without the wanted status
-    ACTION_ERROR = 4    # run: a tick raised (an action's exception, a port error)
-    INTERRUPTED = 130   # Ctrl-C
+    """What each status means: EPILOG."""
+
+    OK = 0
+    FAILED = 1
+    USAGE = 2
+    TICKS_EXHAUSTED = 3
+    ACTION_ERROR = 4
+    INTERRUPTED = 130
 
 
 EPILOG = """exit status:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import sys
+import textwrap
 import traceback
 
 from morvlen import __version__
@@ -33,6 +34,10 @@ def non_negative_float(text: str) -> float:
     return value
 
 
+def paragraph(text: str) -> str:
+    return textwrap.fill(text, width=80)
+
+
 def build_parser() -> argparse.ArgumentParser:
     formatter = argparse.RawDescriptionHelpFormatter
     parser = argparse.ArgumentParser(prog="morvlen", description="Behavior trees from the command line.",
@@ -41,24 +46,24 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     check = commands.add_parser("check", help="build each tree document and report every error",
-                                description="Builds every tree of each document; prints each error as "
-                                            "FILE:LINE: kind: message (with tree and element) on stderr.",
+                                description=paragraph("Builds every tree of each document; prints each error as "
+                                            "FILE:LINE: kind: message (with tree and element) on stderr."),
                                 epilog=EPILOG, formatter_class=formatter)
     check.add_argument("files", nargs="+", metavar="FILE", help="a tree document (version 4 XML)")
     check.add_argument("--actions", action="append", default=[], metavar="MODULE", help=ACTIONS_HELP)
     check.add_argument("-q", "--quiet", action="store_true", help="print nothing for documents that build")
 
     nodes = commands.add_parser("nodes", help="list the node models: built-in and from --actions modules",
-                                description="Lists every node a tree can use, with its ports, as text "
-                                            "or as a <TreeNodesModel> document.",
+                                description=paragraph("Lists every node a tree can use, with its ports, as text "
+                                            "or as a <TreeNodesModel> document."),
                                 epilog=EPILOG, formatter_class=formatter)
     nodes.add_argument("--actions", action="append", default=[], metavar="MODULE", help=ACTIONS_HELP)
     nodes.add_argument("--xml", action="store_true", help="print the <TreeNodesModel> XML document")
 
     run = commands.add_parser("run", help="tick a tree, printing its status after each tick",
-                              description="Builds the document's main tree (or --tree) with the actions of "
+                              description=paragraph("Builds the document's main tree (or --tree) with the actions of "
                                           "--actions and ticks it until it finishes, or until --until's "
-                                          "status; prints the tree's status after each tick.",
+                                          "status; prints the tree's status after each tick."),
                               epilog=EPILOG, formatter_class=formatter)
     run.add_argument("file", metavar="FILE", help="a tree document (version 4 XML)")
     run.add_argument("--actions", action="append", default=[], metavar="MODULE", help=ACTIONS_HELP)
