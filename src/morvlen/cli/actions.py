@@ -42,8 +42,8 @@ def import_module(spec: str) -> ModuleType:
 
 def action_classes(module: ModuleType) -> list[type[SimpleActionNode]]:
     """The SimpleActionNode subclasses the module itself defines, in definition order."""
-    return [cls for _, cls in inspect.getmembers(module, inspect.isclass)
-            if issubclass(cls, SimpleActionNode) and cls is not SimpleActionNode
+    return [cls for cls in vars(module).values()
+            if inspect.isclass(cls) and issubclass(cls, SimpleActionNode) and cls is not SimpleActionNode
             and cls.__module__ == module.__name__]
 
 
