@@ -7,6 +7,7 @@
 
 #include "morvlen/core/errors.h"
 #include "morvlen/core/port_values.h"
+#include "morvlen/core/scripting/node_scripts.h"
 #include "morvlen/core/subtree_node.h"
 
 namespace nb = nanobind;
@@ -14,9 +15,6 @@ namespace nb = nanobind;
 namespace morvlen::bt {
 namespace {
 
-constexpr std::array<std::string_view, 8> script_attributes{
-    "_skipIf", "_successIf", "_failureIf", "_while", "_onSuccess", "_onFailure", "_onHalted", "_post"};
-constexpr std::array<std::string_view, 3> script_nodes{"Script", "ScriptCondition", "Precondition"};
 constexpr std::array<std::string_view, 4> category_tags{"Action", "Condition", "Control", "Decorator"};
 
 template <class List> bool contains(const List& list, std::string_view item) {
@@ -173,7 +171,6 @@ private:
         }
         const NodeManifest* manifest = registry_.manifest(id);
         if (!manifest) {
-            if (contains(script_nodes, id)) throw TreeBuildError("scripting is not supported yet: node " + id + where(element));
             if (library_.trees_.contains(id)) {
                 throw TreeBuildError("'" + id + "' is a tree, not a node type: write <SubTree ID=\"" + id + "\"/>" + where(element));
             }
@@ -206,9 +203,6 @@ private:
 
     // A reserved attribute ("_x") other than those the element may carry.
     void refuse_reserved(const XmlElement& element, const std::string& attribute) const {
-        if (contains(script_attributes, attribute)) {
-            throw TreeBuildError("scripting is not supported yet: attribute " + attribute + where(element));
-        }
         throw TreeBuildError("unknown attribute '" + attribute + "' (names starting with '_' are reserved)" + where(element));
     }
 
@@ -216,6 +210,7 @@ private:
         std::map<std::string, std::string, std::less<>> ports;
         for (const auto& [attribute, text] : element.attributes) {
             if (attribute == "name" || (attribute == "ID" && element.tag != manifest.id)) continue;
+            if (scripting::is_condition_attribute(attribute)) continue;
             if (attribute.starts_with('_')) refuse_reserved(element, attribute);
             const auto port = std::ranges::find(manifest.ports, attribute, &PortInfo::name);
             if (port == manifest.ports.end()) {
@@ -229,6 +224,10 @@ private:
         }
         for (const auto& port : manifest.ports) {
             if (!ports.contains(port.name) && port.default_value) ports.emplace(port.name, *port.default_value);
+            if (port.required && !ports.contains(port.name)) {
+                throw TreeBuildError(manifest.id + " needs the port '" + port.name + "' (" +
+                                     std::string(to_string(port.type)) + "), which is not set" + where(element));
+            }
         }
         return ports;
     }
@@ -254,6 +253,7 @@ private:
         config.path = unique_path(parent_path, config.name);
         config.blackboard = blackboard;
         config.ports = port_texts(element, manifest);
+        config.scripts = scripting::compile_node_scripts(element, manifest, where(element));
         const std::string path = config.path;
         auto node = registry_.build(id, std::move(config));
         attach_children(*node, element, blackboard, path);
@@ -297,6 +297,8 @@ private:
                 const auto on = parse_bool(text);
                 if (!on) throw TreeBuildError("_autoremap=\"" + text + "\" is not a bool (true/false)" + where(element));
                 board->enable_autoremap(*on);
+            } else if (scripting::is_condition_attribute(attribute)) {
+                continue;  // compiled below
             } else if (attribute.starts_with('_')) {
                 refuse_reserved(element, attribute);
             } else {
@@ -320,6 +322,7 @@ private:
         config.path = unique_path(parent_path, config.name);
         config.blackboard = board;
         config.manifest = SubTreeNode::manifest();
+        config.scripts = scripting::compile_node_scripts(element, *config.manifest, where(element));
         const std::string path = config.path;
         auto node = std::make_unique<SubTreeNode>(std::move(config));
         node->set_child(instantiate(*id, board, path));
