@@ -150,11 +150,15 @@ private:
                "', element <" + element.tag + ">, line " + std::to_string(element.line) + ")";
     }
 
+    // Numbered from #2 on among same-named siblings; the next number is remembered,
+    // so that many such siblings build in linear time.
     std::string unique_path(const std::string& parent_path, const std::string& name) {
-        const std::string base = parent_path + "/" + name;
-        std::string path = base;
-        for (int n = 2; paths_.contains(path); ++n) path = base + "#" + std::to_string(n);
-        paths_.insert(path);
+        std::string base = parent_path + "/" + name;
+        if (paths_.insert(base).second) return base;
+        int& next = next_number_[base];
+        std::string path;
+        for (next = std::max(next, 2); !paths_.insert(path = base + "#" + std::to_string(next)).second; ++next) {}
+        ++next;
         return path;
     }
 
@@ -333,6 +337,7 @@ private:
     const NodeRegistry& registry_;
     std::vector<Frame> stack_;
     std::set<std::string> paths_;
+    std::map<std::string, int> next_number_;
 };
 
 std::shared_ptr<Tree> TreeLibrary::build(const NodeRegistry& registry, const std::optional<std::string>& main_tree) const {

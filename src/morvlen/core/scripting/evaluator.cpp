@@ -3,6 +3,7 @@
 // both hold numbers numerically), and every type mismatch is an error.
 #include "morvlen/core/scripting/evaluator.h"
 
+#include <cctype>
 #include <cmath>
 #include <optional>
 
@@ -33,6 +34,10 @@ double as_real(const Value& v) {
 // A string read as a number, for comparisons with numbers: its int or real value,
 // or true/false.
 std::optional<Value> numeric_text(const std::string& text) {
+    if (text.empty() || !(std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '-' || text[0] == '+' ||
+                          text[0] == '.' || std::isspace(static_cast<unsigned char>(text[0])) || text[0] == 't' || text[0] == 'f' || text[0] == 'T' || text[0] == 'F')) {
+        return std::nullopt;  // the common case of plain text, without trying every parse
+    }
     if (const auto i = parse_int(text)) return *i;
     if (const auto d = parse_double(text)) return *d;
     if (const auto b = parse_bool(text)) return *b;
