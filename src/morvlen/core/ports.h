@@ -36,9 +36,8 @@ inline PortInfo input_port(std::string name, PortType type, std::optional<std::s
                            std::string description = {}) {
     return {std::move(name), PortDirection::Input, type, std::move(default_value), std::move(description)};
 }
-// An input the node cannot work without.
-inline PortInfo required_port(std::string name, PortType type, std::string description = {}) {
-    PortInfo port{std::move(name), PortDirection::Input, type, std::nullopt, std::move(description)};
+// A port the node cannot work without: a tree that leaves it unset is refused.
+inline PortInfo required(PortInfo port) {
     port.required = true;
     return port;
 }

@@ -9,6 +9,7 @@
 #include "morvlen/core/port_values.h"
 #include "morvlen/core/scripting/node_scripts.h"
 #include "morvlen/core/subtree_node.h"
+#include "morvlen/core/suggestions.h"
 
 namespace nb = nanobind;
 
@@ -178,7 +179,12 @@ private:
             if (library_.trees_.contains(id)) {
                 throw TreeBuildError("'" + id + "' is a tree, not a node type: write <SubTree ID=\"" + id + "\"/>" + where(element));
             }
-            throw TreeBuildError("unknown node id '" + id + "': neither a registered node nor SubTree" + where(element));
+            std::vector<std::string> known = registry_.ids();
+            known.insert(known.end(), library_.order_.begin(), library_.order_.end());
+            throw TreeBuildError("unknown node id '" + id + "': neither a registered node nor SubTree" +
+                                 did_you_mean(id, known) + where(element) +
+                                 "; register an action under this id before building the tree (register_action, "
+                                 "register_action_behavior or register_action_class)");
         }
         if (category) {
             const bool fits = (*category == "Control" && manifest->kind == NodeKind::Control) ||
@@ -207,7 +213,10 @@ private:
 
     // A reserved attribute ("_x") other than those the element may carry.
     void refuse_reserved(const XmlElement& element, const std::string& attribute) const {
-        throw TreeBuildError("unknown attribute '" + attribute + "' (names starting with '_' are reserved)" + where(element));
+        std::vector<std::string> reserved(scripting::condition_attributes.begin(), scripting::condition_attributes.end());
+        reserved.emplace_back("_autoremap");
+        throw TreeBuildError("unknown attribute '" + attribute + "' (names starting with '_' are reserved)" +
+                             did_you_mean(attribute, reserved) + where(element));
     }
 
     std::map<std::string, std::string, std::less<>> port_texts(const XmlElement& element, const NodeManifest& manifest) const {
@@ -220,8 +229,8 @@ private:
             if (port == manifest.ports.end()) {
                 std::vector<std::string> names;
                 for (const auto& info : manifest.ports) names.push_back(info.name);
-                throw TreeBuildError("unknown port '" + attribute + "' of " + manifest.id + " (its ports: " + joined(names) + ")" +
-                                     where(element));
+                throw TreeBuildError("unknown port '" + attribute + "' of " + manifest.id + did_you_mean(attribute, names) +
+                                     " (its ports: " + joined(names) + ")" + where(element));
             }
             check_port_text(element, *port, text);
             ports.emplace(attribute, text);
@@ -236,12 +245,16 @@ private:
         return ports;
     }
 
-    // Literals are converted (and refused) when the port is read; only a literal
-    // where a blackboard entry is required is refused here.
+    // A literal must convert to the port's type, and an output needs a blackboard entry.
     void check_port_text(const XmlElement& element, const PortInfo& port, const std::string& text) const {
-        if (port.direction == PortDirection::Output && !pointer_key(text, port.name)) {
+        const bool pointer = pointer_key(text, port.name).has_value();
+        if (port.direction == PortDirection::Output && !pointer) {
             throw TreeBuildError("output port '" + port.name + "' needs a blackboard entry (\"{key}\"), got the literal \"" +
                                  text + "\"" + where(element));
+        }
+        if (!pointer && !literal_converts(text, port.type)) {
+            throw TreeBuildError("port '" + port.name + "': \"" + text + "\" is not a valid " +
+                                 std::string(to_string(port.type)) + where(element));
         }
     }
 

@@ -149,7 +149,7 @@ private:
 };
 
 template <std::size_t N> NodeManifest switch_manifest() {
-    PortList ports{input_port("variable", PortType::Object, std::nullopt, "the value compared with the cases, usually {key}")};
+    PortList ports{required(input_port("variable", PortType::Object, std::nullopt, "the value compared with the cases, usually {key}"))};
     for (std::size_t i = 1; i <= N; ++i) {
         ports.push_back(input_port("case_" + std::to_string(i), PortType::Object, std::nullopt,
                                    "selects child " + std::to_string(i) + " when equal to the variable"));

@@ -54,10 +54,10 @@ void register_script_nodes(NodeRegistry& registry) {
         "Script",
         "Runs the script in code (statements separated by ';') and returns SUCCESS. A run-time error in the script "
         "(unknown variable, wrong operand types, division by zero) raises ScriptError out of the tick.",
-        {required_port("code", PortType::Script, "the script to run")}));
+        {required(input_port("code", PortType::Script, std::nullopt, "the script to run"))}));
     registry.add<ScriptCondition>(NodeManifest{
         "ScriptCondition", NodeKind::Condition,
-        {required_port("code", PortType::Script, "the condition: the value of its last statement")},
+        {required(input_port("code", PortType::Script, std::nullopt, "the condition: the value of its last statement"))},
         "Runs the script in code and returns SUCCESS when the value of its last statement is true (a non-zero "
         "number, true, or a string holding true or 1), else FAILURE. Other strings raise ScriptError.",
         0, 0});
@@ -66,7 +66,7 @@ void register_script_nodes(NodeRegistry& registry) {
         "Evaluates the script in if on every tick, also while its child is RUNNING. True: ticks the child and returns "
         "its status. False: halts the child if it is RUNNING and returns the else status (default FAILURE; RUNNING "
         "waits, SKIPPED passes the node over).",
-        {required_port("if", PortType::Script, "the condition, evaluated on every tick"),
+        {required(input_port("if", PortType::Script, std::nullopt, "the condition, evaluated on every tick")),
          input_port("else", PortType::Status, "FAILURE", "the status returned while the condition is false")}));
 }
 
