@@ -259,3 +259,25 @@ def test_random_scripts_run_or_are_refused_cleanly():
         except ScriptError:
             outcomes["runtime"] += 1
     assert all(outcomes.values()), outcomes
+
+
+def test_a_document_with_every_script_node_and_attribute_runs():
+    xml = """<root BTCPP_format="4" main_tree_to_execute="Main">
+      <BehaviorTree ID="Main">
+        <Sequence _onSuccess="log := log .. 'S'" _post="log := log .. 'P'">
+          <Script code="n := 0; log := ''; @top := 1"/>
+          <AlwaysFailure _failureIf="false" _successIf="n == 0" _onSuccess="bad := 1"/>
+          <AlwaysSuccess _skipIf="n &gt; 5"/>
+          <ForceSuccess><AlwaysFailure _onFailure="log := log .. 'f'"/></ForceSuccess>
+          <Precondition if="n &lt; 3" else="SKIPPED"><Script code="n += 1"/></Precondition>
+          <SubTree ID="Inner" counter="{n}" _skipIf="n == 99"/>
+          <Sleep msec="0" _while="n &lt; 100" _onHalted="log := log .. 'h'"/>
+          <ScriptCondition code="n == 2 &amp;&amp; @top == 2"/>
+        </Sequence>
+      </BehaviorTree>
+      <BehaviorTree ID="Inner"><Script code="counter += 1; @top += 1"/></BehaviorTree>
+    </root>"""
+    tree = BehaviorTreeFactory().create_tree_from_text(xml)
+    assert tree.tick_once() == R  # Sleep's first tick
+    assert tree.tick_once() == S
+    assert tree.blackboard.to_dict() == {"n": 2, "log": "fSP", "top": 2}
