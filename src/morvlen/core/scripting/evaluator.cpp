@@ -199,7 +199,7 @@ private:
 
     std::optional<Value> read(const std::string& name, bool required) {
         hold_gil();
-        const auto object = board_.get(name);
+        const auto object = board_.get_holding_gil(name);
         if (!object) {
             if (required) fault("unknown variable '" + name + "' (no such blackboard entry)");
             return std::nullopt;

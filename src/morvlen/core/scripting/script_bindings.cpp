@@ -46,6 +46,7 @@ void bind_scripting(nb::module_& m) {
           "Makes name stand for the integer value in every script compiled afterwards, by every engine of the "
           "process. ValueError when the name is no identifier or is registered with another value.");
     m.def("register_enums", &register_enum_class, "enum_class"_a,
+          nb::sig("def register_enums(enum_class: type[enum.Enum]) -> None"),
           "Registers every member of an enum class with int values (e.g. an enum.IntEnum) under its name.");
     m.def("registered_enums", &scripting::registered_enums, "A new dict of the registered enum names and values.");
 }
