@@ -5,38 +5,48 @@
 namespace morvlen::bt::nodes {
 namespace {
 
-const scripting::Script& script_port(const TreeNode& node, std::string_view port) {
-    return node.config().scripts->port(port);
-}
-
-class Script final : public LeafNode {
+// A node running the script compiled for one of its ports, looked up once when the
+// node is built.
+template <class Base> class ScriptedNode : public Base {
 public:
-    using LeafNode::LeafNode;
+    ScriptedNode(NodeConfig config, std::string_view port)
+        : Base(std::move(config)), port_(port), script_(this->config().scripts->port(port)) {}
+
+protected:
+    scripting::Value run() const { return scripting::run_script(*this, port_, script_); }
+    bool test() const { return scripting::test_script(*this, port_, script_); }
+
+private:
+    std::string_view port_;
+    const scripting::Script& script_;  // owned by config().scripts
+};
+
+class Script final : public ScriptedNode<LeafNode> {
+public:
+    explicit Script(NodeConfig config) : ScriptedNode(std::move(config), "code") {}
 
 protected:
     NodeStatus tick() override {
-        scripting::run_script(*this, "code", script_port(*this, "code"));
+        run();
         return NodeStatus::SUCCESS;
     }
 };
 
-class ScriptCondition final : public LeafNode {
+class ScriptCondition final : public ScriptedNode<LeafNode> {
 public:
-    using LeafNode::LeafNode;
+    explicit ScriptCondition(NodeConfig config) : ScriptedNode(std::move(config), "code") {}
 
 protected:
-    NodeStatus tick() override {
-        return scripting::test_script(*this, "code", script_port(*this, "code")) ? NodeStatus::SUCCESS : NodeStatus::FAILURE;
-    }
+    NodeStatus tick() override { return test() ? NodeStatus::SUCCESS : NodeStatus::FAILURE; }
 };
 
-class Precondition final : public DecoratorNode {
+class Precondition final : public ScriptedNode<DecoratorNode> {
 public:
-    using DecoratorNode::DecoratorNode;
+    explicit Precondition(NodeConfig config) : ScriptedNode(std::move(config), "if") {}
 
 protected:
     NodeStatus tick() override {
-        if (!scripting::test_script(*this, "if", script_port(*this, "if"))) {
+        if (!test()) {
             halt_child();  // a running child is stopped; a completed one reset
             return get_input<NodeStatus>("else");
         }
