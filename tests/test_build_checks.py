@@ -23,10 +23,12 @@ ACTIONS = {"Act": (returning(NodeStatus.SUCCESS), [port("count", "int"), port("m
     ("<Frobnicate/>", ["unknown node id 'Frobnicate'", "register an action under this id"]),
     ('<Repeat num_cycle="2"><AlwaysSuccess/></Repeat>', ["unknown port 'num_cycle' of Repeat (did you mean 'num_cycles'?)"]),
     ('<AlwaysSuccess _skipif="true"/>', ["unknown attribute '_skipif'", "did you mean '_skipIf'?"]),
+    (document(tree("T", '<SubTree ID="Inne"/>'), tree("Inner", "<AlwaysSuccess/>"), main="T"),
+     ["SubTree ID 'Inne' names no tree (did you mean 'Inner'?)"]),
 ])
 def test_mistakes_refused_when_built(body, fragments):
     with pytest.raises(TreeBuildError) as caught:
-        engine_with(ACTIONS, document(tree("T", body)))
+        engine_with(ACTIONS, body if body.startswith("<root") else document(tree("T", body)))
     assert all(fragment in str(caught.value) for fragment in fragments), str(caught.value)
     if "Frobnicate" in body:
         assert "did you mean" not in str(caught.value)

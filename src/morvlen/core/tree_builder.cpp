@@ -295,8 +295,8 @@ private:
         const auto* id = element.attribute("ID");
         if (!id || id->empty()) throw TreeBuildError("<SubTree> needs an ID attribute naming a tree" + where(element));
         if (!library_.trees_.contains(*id)) {
-            throw TreeBuildError("SubTree ID '" + *id + "' names no tree (trees defined: " + joined(library_.order_) + ")" +
-                                 where(element));
+            throw TreeBuildError("SubTree ID '" + *id + "' names no tree" + did_you_mean(*id, library_.order_) +
+                                 " (trees defined: " + joined(library_.order_) + ")" + where(element));
         }
         if (std::ranges::find(stack_, *id, &Frame::tree_id) != stack_.end()) {
             std::string chain;
