@@ -203,6 +203,14 @@ def test_enums_from_names_and_intenum_classes():
         register_enums(int)
 
 
+@pytest.mark.parametrize("mode, branch", [(Level.HIGH, "high"), (1, "low"), ("3", "high"), (2, "other")])
+def test_switch_cases_may_name_enums(mode, branch):
+    register_enums(Level)
+    _, tree = run_tree('<Switch2 variable="{mode}" case_1="LOW" case_2="HIGH"><Script code="b := \'low\'"/>'
+                       '<Script code="b := \'high\'"/><Script code="b := \'other\'"/></Switch2>', {"mode": mode})
+    assert tree.blackboard.get("b") == branch
+
+
 def test_enums_reach_thread_engine_trees(mt):
     register_enum("WORKER_ENUM", 7)
     engine = mt.ThreadEngine()
