@@ -12,10 +12,13 @@ import morvlen
 PACKAGES = ["morvlen.core", "morvlen.engine.sequential_engine", "morvlen.nodes.action_node"]
 
 
-def stub_classes(module) -> dict[str, ast.ClassDef]:
+def stub_definitions(module, kind) -> dict[str, ast.AST]:
     stub = Path(module.__file__).with_suffix(".pyi")
-    return {node.name: node for node in ast.parse(stub.read_text(encoding="utf-8")).body
-            if isinstance(node, ast.ClassDef)}
+    return {node.name: node for node in ast.parse(stub.read_text(encoding="utf-8")).body if isinstance(node, kind)}
+
+
+def stub_classes(module) -> dict[str, ast.ClassDef]:
+    return stub_definitions(module, ast.ClassDef)
 
 
 def stub_members(node: ast.ClassDef) -> dict[str, ast.AST]:
@@ -44,7 +47,7 @@ def test_the_package_is_marked_typed():
 def test_stub_declares_every_exported_class_and_member(package):
     module = importlib.import_module(package)
     classes = stub_classes(module)
-    assert set(classes) == set(module.__all__)
+    assert set(classes) | set(stub_definitions(module, ast.FunctionDef)) == set(module.__all__)
     for name, node in classes.items():
         assert set(stub_members(node)) == runtime_members(getattr(module, name)), name
 
