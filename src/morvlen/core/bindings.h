@@ -16,6 +16,8 @@ namespace morvlen::bt {
 void bind_core(nanobind::module_& m);
 void bind_action_node(nanobind::module_& m);
 void bind_sequential_engine(nanobind::module_& m);
+// Part of bind_core: the script errors and enum registration.
+void bind_scripting(nanobind::module_& m);
 // DocumentLimits, in morvlen.core.
 void bind_document_limits(nanobind::module_& m);
 
