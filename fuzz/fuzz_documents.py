@@ -32,7 +32,8 @@ JUNK = ["Repeat", "Timeout", "LoopInt", "SetBlackboard", "Sleep", "Switch2", "If
 ATTRIBUTES = ["ID", "num_cycles", "num_attempts", "msec", "value", "output_key", "path", "_autoremap",
               "_skipIf", "success_count", "variable", "case_1", "queue", "main_tree_to_execute", "BTCPP_format"]
 VALUES = ["", "1", "-1", "T", "T0", "{key}", "{=}", "@x", "true", "maybe", "part.xml", "../part.xml", "/dev/zero",
-          "\u00e9", "&amp;", "&#0;", "&#xD800;", "a;b;c", "99999999999999999999"]
+          "\u00e9", "&amp;", "&#0;", "&#xD800;", "a;b;c", "99999999999999999999", "x := 1", "x &gt; 2 &amp;&amp; y",
+          "'a' + 1", "((((x))))", "x := x / 0", "-", "1e999"]
 TOKENS = [b"<", b">", b"/>", b"</", b"<SubTree ID=\"T0\"/>", b"<include path=\"part.xml\"/>", b"<Inverter>",
           b"</Inverter>", b"<![CDATA[", b"]]>", b"<!--", b"-->", b"&", b";", b"\"", b"'", b"=", b"\x00", b"\xff",
           b"\xc3", b"\xed\xa0\x80", b"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>",
