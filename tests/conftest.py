@@ -75,3 +75,12 @@ def no_thread_left():
     for thread in set(threading.enumerate()) - before:
         thread.join(JOIN_TIMEOUT)
         assert not thread.is_alive(), f"thread left running: {thread}"
+
+
+@pytest.fixture(scope="session")
+def ray_session():
+    """One local Ray instance for the whole session (started by the first cluster test)."""
+    from cluster_support import local_ray
+
+    with local_ray() as ray:
+        yield ray

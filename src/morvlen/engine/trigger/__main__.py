@@ -1,4 +1,4 @@
-"""Runs the thread engine's demonstration:  python -m morvlen.engine.trigger
+"""Runs the thread engine's demonstration:  python -m morvlen.engine.trigger [--cluster]
 
 The engine, morvlen.engine.trigger.mthread, is an extension module, which
 `python -m` cannot run; this launcher loads it under the name "__main__", so
@@ -8,10 +8,14 @@ The demonstration asks the Ollama server at OLLAMA_HOST (default
 127.0.0.1:11434) for the model qwen3:30b. When no server answers there, the
 launcher starts the canned-answer stand-in (morvlen.testing.ollama_standin) on a
 free loopback port, says so on stderr, and runs against it.
+
+With --cluster the same two trees run on a ClusterEngine (a local Ray instance,
+or the cluster that RAY_ADDRESS names), one actor each.
 """
 
 from __future__ import annotations
 
+import argparse
 import importlib.util
 import os
 import sys
@@ -19,6 +23,7 @@ import traceback
 import urllib.error
 import urllib.request
 from types import ModuleType
+from typing import Callable
 
 ENGINE_MODULE = "morvlen.engine.trigger.mthread"
 PROBE_TIMEOUT_SECONDS = 2.0
@@ -43,10 +48,16 @@ def run_engine_as_main() -> None:
     module.__spec__.loader.exec_module(module)
 
 
-def run_demonstration() -> int:
+def run_on_cluster() -> None:
+    from morvlen.engine.trigger.cluster.demo import run_cluster_demonstration
+
+    run_cluster_demonstration()
+
+
+def run_demonstration(runner: Callable[[], None] = run_engine_as_main) -> int:
     """Runs the demonstration; on failure shows the error and returns 1."""
     try:
-        run_engine_as_main()
+        runner()
     except Exception as error:
         traceback.print_exc()
         print(f"morvlen demo: the demonstration failed: {type(error).__name__}: {error}", file=sys.stderr)
@@ -74,7 +85,7 @@ def why_no_server(url: str) -> str | None:
         return f"no Ollama server answered at {url} ({reason})"
 
 
-def run_against_standin(reason: str) -> int:
+def run_against_standin(reason: str, runner: Callable[[], None]) -> int:
     from morvlen.testing.ollama_standin import CANNED_NOTICE, RunningStandin
 
     # Offline: agno's telemetry call would wait for its timeout, and a proxy
@@ -90,10 +101,18 @@ def run_against_standin(reason: str) -> int:
             file=sys.stderr,
             flush=True,
         )
-        return run_demonstration()
+        return run_demonstration(runner)
 
 
-def main() -> int:
+def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(prog="python -m morvlen.engine.trigger", description=__doc__.splitlines()[0])
+    parser.add_argument("--cluster", action="store_true",
+                        help="run the trees on a ClusterEngine (needs the 'cluster' extra: Ray)")
+    return parser.parse_args(argv)
+
+
+def main(argv: list[str] | None = None) -> int:
+    runner = run_on_cluster if parse_arguments(argv).cluster else run_engine_as_main
     try:
         url = ollama_url()
     except ImportError as error:
@@ -108,8 +127,8 @@ def main() -> int:
     os.environ.setdefault("AGNO_TELEMETRY", "false")
     reason = why_no_server(url)
     if reason is None:
-        return run_demonstration()
-    return run_against_standin(reason)
+        return run_demonstration(runner)
+    return run_against_standin(reason, runner)
 
 
 if __name__ == "__main__":
