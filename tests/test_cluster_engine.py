@@ -270,3 +270,25 @@ def test_placement_refuses(options):
     arguments = {"policy": "spread", "trees_per_actor": 1, "min_actors": 1, **options}
     with pytest.raises(ValueError):
         Placement(**arguments)
+
+
+@pytest.mark.parametrize("broken", [False, True], ids=["answers", "error-mid-stream"])
+def test_the_demonstration_runs_on_the_cluster(ray_session, monkeypatch, capsys, broken):
+    pytest.importorskip("agno")
+    from morvlen.engine.trigger.__main__ import main
+    from morvlen.testing.ollama_standin import DEMO_MODEL, RunningStandin, answer_pieces
+
+    pieces = [answer_pieces({"model": DEMO_MODEL, "messages": [{"role": "user", "content": request}]})
+              for request in ("中国上海的新闻", "中国北京的新闻")]
+    monkeypatch.setenv("AGNO_TELEMETRY", "false")
+    monkeypatch.setenv("NO_PROXY", "127.0.0.1,localhost")
+    with RunningStandin(broken_models=(DEMO_MODEL,) if broken else ()) as standin:
+        monkeypatch.setenv("OLLAMA_HOST", standin.host)
+        status = main(["--cluster"])
+    out, err = capsys.readouterr()
+    if broken:
+        assert status == 1 and out == pieces[0][0]
+        assert "the stream broke off on purpose" in err
+    else:
+        assert status == 0, err
+        assert out == "".join("".join(answer) + "\n" for answer in pieces)
