@@ -109,8 +109,9 @@ class ClusterEngine:
         with self._lock:
             self._registrations.append(stored)
             hosts = list(self.placement.hosts)
-        for host in hosts:
-            self._call(host.handle.register.remote(stored), f"{what} on {host.name}", host)
+        calls = [(host, host.handle.register.remote(stored)) for host in hosts]
+        for host, ref in calls:
+            self._call(ref, f"{what} on {host.name}", host)
 
     # -- creation -----------------------------------------------------------
 
@@ -174,7 +175,8 @@ class ClusterEngine:
         with self._lock:
             return list(self._trees)
 
-    def _check_tree_exists(self, tree_id: str) -> Host:
+    def _host_of(self, tree_id: str) -> Host:
+        """The tree's actor; an unknown id raises ValueError, a lost tree TreeLostError."""
         _require("tree_id", tree_id, str)
         with self._lock:
             host = self._trees.get(tree_id)
@@ -237,13 +239,13 @@ class ClusterEngine:
         """Yields the items of the iterable under `key` (a generator, a streamed
         answer) as its actor produces them; the iterable itself stays there."""
         _require("key", key, str)
-        host = self._check_tree_exists(tree_id)
+        host = self._host_of(tree_id)
         what = f"streaming {key!r} of tree {tree_id!r}"
         for ref in host.handle.stream_items.remote(tree_id, key):
             yield self._answer(ref, what, host, tree_id, self.command_timeout)
 
     def _send(self, tree_id: str, method: str, *args: Any) -> Any:
-        host = self._check_tree_exists(tree_id)
+        host = self._host_of(tree_id)
         try:
             ref = host.handle.command.remote(method, tree_id, *args)
         except TypeError as error:  # only a value can fail to serialise here
@@ -308,8 +310,12 @@ class ClusterEngine:
         with self._lock:
             lost = self._lost.pop(tree_id, None) is not None
         if not lost:
-            host = self._check_tree_exists(tree_id)
-            self._call(host.handle.stop_tree.remote(tree_id), f"stopping tree {tree_id!r}", host)
+            host = self._host_of(tree_id)
+            try:
+                self._call(host.handle.stop_tree.remote(tree_id), f"stopping tree {tree_id!r}", host)
+            except TreeLostError:
+                with self._lock:
+                    self._lost.pop(tree_id, None)  # it ended with its actor
             self._forget(tree_id, host)
         logger.info(f"停止行为树: {tree_id}")
 
