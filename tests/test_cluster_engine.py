@@ -76,7 +76,7 @@ def outcome(call):
         return (type(error).__name__, str(error))
 
 
-def scenario(engine):
+def scenario(engine, xml_path):
     """The same program for both engines; every outcome, values and errors alike."""
     engine.register_action_behavior("CountUp", count_up, COUNT_PORTS)
     engine.register_action_behavior("Explode", explode, [])
@@ -87,6 +87,9 @@ def scenario(engine):
         lambda: engine.create_tree_from_text(tree("<Explode/>"), "boom"),
         lambda: engine.create_tree_from_text(tree("<Nowhere/>"), "broken"),
         lambda: engine.create_tree_from_text(COUNT, "a"),
+        lambda: engine.create_tree_from_file(xml_path, "from_file"),
+        lambda: engine.create_tree_from_file(xml_path + ".missing"),
+        lambda: engine.tick_once("from_file"),
         lambda: engine.tick_once("a"),
         lambda: engine.tick_n_times("a", 2),
         lambda: engine.tick_until_success("tree_1"),
@@ -116,13 +119,15 @@ def scenario(engine):
     return [outcome(step) for step in steps]
 
 
-def test_the_same_program_gives_the_same_outcomes(cluster):
+def test_the_same_program_gives_the_same_outcomes(cluster, tmp_path):
+    xml_path = tmp_path / "tree.xml"
+    xml_path.write_text(TWICE, encoding="utf-8")
     local = ThreadEngine()
     try:
-        expected = scenario(local)
+        expected = scenario(local, str(xml_path))
     finally:
         local.stop_all_trees()
-    assert scenario(cluster(min_actors=2, trees_per_actor=2)) == expected
+    assert scenario(cluster(min_actors=2, trees_per_actor=2), str(xml_path)) == expected
 
 
 def test_registrations_reach_actors_created_after_them(cluster):
@@ -245,6 +250,19 @@ def test_a_long_command_does_not_hold_up_other_trees_of_its_actor(cluster, tmp_p
     assert engine.tick_once(making) == NodeStatus.SUCCESS
     waiter.join(JOIN_TIMEOUT)
     assert result == [NodeStatus.SUCCESS]
+
+
+def test_a_command_that_outlasts_its_timeout_raises_and_the_tree_goes_on(cluster, tmp_path):
+    engine = cluster(command_timeout=0.2)
+    ports = [{"name": "path", "type": "string", "direction": "input", "description": ""}]
+    engine.register_action_behavior("WaitForFile", wait_for_file, ports)
+    path = tmp_path / "go"
+    slow = engine.create_tree_from_text(tree(f'<WaitForFile path="{path}"/>'))
+    with pytest.raises(TimeoutError, match=rf"tick_once on tree '{slow}'.*did not answer"):
+        engine.tick_once(slow)
+    path.touch()  # the tick still running on the actor ends
+    engine.command_timeout = CALL_TIMEOUT
+    assert engine.tick_once(slow) == NodeStatus.SUCCESS
 
 
 @pytest.mark.parametrize(
