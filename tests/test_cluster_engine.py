@@ -1,6 +1,7 @@
 """ClusterEngine against ThreadEngine, registrations, unsendable values, lost actors
 and many callers, on one local Ray instance per session."""
 
+import dataclasses
 import threading
 import time
 
@@ -42,6 +43,12 @@ class Twice(SimpleActionNode):
     def tick(node):
         node.setOutput("value", 2)
         return NodeStatus.SUCCESS
+
+
+@dataclasses.dataclass
+class Point:  # defined in this module, which the actors cannot import by name
+    x: int
+    y: int
 
 
 def tree(body):
@@ -148,6 +155,8 @@ def test_a_value_that_cannot_be_sent_is_refused_and_nothing_is_written(cluster):
     engine.register_action_behavior("KeepLock", keep_lock, COUNT_PORTS)
     engine.create_tree_from_text(COUNT, "t")
     engine.tick_once("t")
+    engine.set_blackboard_data("t", "point", Point(1, 2))
+    assert engine.get_blackboard_data("t", "point") == Point(1, 2)
     before = engine.get_all_blackboard_data("t")
     with pytest.raises(TypeError, match=r"tree 't'.*key 'count'"):
         engine.set_blackboard_data("t", "count", threading.Lock())
@@ -157,7 +166,7 @@ def test_a_value_that_cannot_be_sent_is_refused_and_nothing_is_written(cluster):
 
     engine.create_tree_from_text(tree('<KeepLock count="{count}"/>'), "locked")
     engine.tick_once("locked")  # the lock stays on its actor
-    with pytest.raises(RuntimeError, match="cannot be sent back"):
+    with pytest.raises(RuntimeError, match="could not be sent between caller and actor"):
         engine.get_blackboard_data("locked", "count")
     assert engine.tick_once("locked") == NodeStatus.SUCCESS
 

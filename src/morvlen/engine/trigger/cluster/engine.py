@@ -11,7 +11,7 @@ from ray.exceptions import ActorDiedError, GetTimeoutError, RayActorError, RayTa
 
 from morvlen.core import NodeStatus, TreeNode
 from morvlen.engine.trigger.cluster.placement import Host, Placement, Policy
-from morvlen.engine.trigger.cluster.shipping import first_line, portable, put_or_refuse
+from morvlen.engine.trigger.cluster.shipping import first_line, portable, put_or_refuse, travel_by_value_if_local
 from morvlen.engine.trigger.cluster.tree_host import TreeHost
 from morvlen.engine.trigger.mthread import ThreadEngine
 from morvlen.nodes.action_node import SimpleActionNode
@@ -225,6 +225,7 @@ class ClusterEngine:
         """设置黑板数据: a value that cannot be sent raises TypeError; nothing is written."""
         _require("tree_id", tree_id, str)
         _require("key", key, str)
+        travel_by_value_if_local(type(value))
         self._send(tree_id, "set_blackboard_data", key, value)
 
     def get_all_blackboard_data(self, tree_id: str) -> Optional[Dict[str, Any]]:
@@ -236,13 +237,14 @@ class ClusterEngine:
         self._send(tree_id, "reset_tree")
 
     def stream_blackboard_data(self, tree_id: str, key: str) -> Iterator[Any]:
-        """Yields the items of the iterable under `key` (a generator, a streamed
-        answer) as its actor produces them; the iterable itself stays there."""
-        _require("key", key, str)
+        """An iterator over the items of the iterable under `key` (a generator, a
+        streamed answer), each sent as its actor reads it; the iterable itself
+        stays there. Waiting for the next item ends when the actor dies."""
         host = self._host_of(tree_id)
+        _require("key", key, str)
+        refs = host.handle.stream_items.remote(tree_id, key)
         what = f"streaming {key!r} of tree {tree_id!r}"
-        for ref in host.handle.stream_items.remote(tree_id, key):
-            yield self._answer(ref, what, host, tree_id, self.command_timeout)
+        return (self._answer(ref, what, host, tree_id, self.command_timeout) for ref in refs)
 
     def _send(self, tree_id: str, method: str, *args: Any) -> Any:
         host = self._host_of(tree_id)
@@ -273,8 +275,9 @@ class ClusterEngine:
             raise TimeoutError(f"{what}: {host.name} did not answer in time") from None
         except RayActorError as error:
             raise RuntimeError(f"{what}: {host.name} is unavailable ({first_line(error)})") from None
-        except RayTaskError as error:  # the answer itself could not be sent back
-            raise RuntimeError(f"{what}: the result cannot be sent back: {first_line(error.cause)}") from None
+        except RayTaskError as error:  # a value failed on its way, most often the answer
+            raise RuntimeError(f"{what}: a value could not be sent between caller and actor: "
+                               f"{first_line(error.cause)}") from None
         if answer[0] == "ok":
             return answer[1]
         _, kind, message = answer

@@ -36,20 +36,22 @@ def restore(args: tuple) -> tuple:
 
 
 def _portable(obj: Any) -> Any:
-    if not (inspect.isfunction(obj) or inspect.isclass(obj)) or not _travels_by_value(obj):
+    if not (inspect.isfunction(obj) or inspect.isclass(obj)) or not travel_by_value_if_local(obj):
         return obj
-    module = sys.modules.get(obj.__module__)
-    if module is not None and module.__name__ != "__main__":  # __main__ always does
-        cloudpickle.register_pickle_by_value(module)
     return ClassRecipe(obj) if inspect.isclass(obj) else obj
 
 
-def _travels_by_value(obj: Any) -> bool:
+def travel_by_value_if_local(obj: Any) -> bool:
+    """True when `obj` (a function or class) comes from __main__ or from a module
+    that is not installed; such a module is then pickled by value from now on."""
     module = sys.modules.get(getattr(obj, "__module__", "") or "")
-    if module is None or module.__name__ == "__main__":
+    if module is None or module.__name__ == "__main__":  # __main__ always is
         return True
     path = getattr(module, "__file__", None)
-    return bool(path) and not os.path.realpath(path).startswith(_INSTALLED)
+    if not path or os.path.realpath(path).startswith(_INSTALLED):
+        return False
+    cloudpickle.register_pickle_by_value(module)
+    return True
 
 
 class ClassRecipe:
