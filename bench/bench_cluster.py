@@ -106,13 +106,13 @@ def main():
 
     logger.remove()  # the engines' lifecycle lines would drown the figures
     os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
+    os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")  # loopback only
     import ray
 
     from morvlen.engine.trigger.cluster import ClusterEngine
     from morvlen.engine.trigger.mthread import ThreadEngine
 
-    ray.init(address="local", num_cpus=4, include_dashboard=False, log_to_driver=False,
-             _node_ip_address="127.0.0.1")
+    ray.init(address="local", num_cpus=4, include_dashboard=False, log_to_driver=False)
     print(f"Python {platform.python_version()}, Ray {ray.__version__}, {os.cpu_count()} cores, "
           f"load average {os.getloadavg()[0]:.2f}; {calls} calls x {repeats} repeats, {rounds} rounds")
 

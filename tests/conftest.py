@@ -7,6 +7,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
 
+import cluster_support  # noqa: E402,F401  (Ray's loopback set-up, before anything imports Ray)
 from mthread_support import JOIN_TIMEOUT, LogCapture, fresh_stand_in  # noqa: E402
 
 

@@ -49,6 +49,10 @@ def run_engine_as_main() -> None:
 
 
 def run_on_cluster() -> None:
+    if "RAY_ADDRESS" not in os.environ:
+        # A local Ray instance: its servers listen on loopback only. Read when Ray
+        # is imported, and only right for a single machine.
+        os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
     from morvlen.engine.trigger.cluster.demo import run_cluster_demonstration
 
     run_cluster_demonstration()

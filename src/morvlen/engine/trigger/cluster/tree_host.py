@@ -24,15 +24,20 @@ Answer = tuple
 
 
 def answer_of(call, *args: Any) -> Answer:
-    """Runs `call` and tags its outcome. The exception is reduced to the nearest
-    built-in class the engine raises, so that it always crosses the cluster."""
+    """Runs `call` and tags its outcome."""
     try:
         return ("ok", call(*args))
     except Exception as error:  # handed back to the caller, who raises it again
-        for kind in (TypeError, ValueError, RuntimeError):
-            if isinstance(error, kind):
-                return ("raise", kind, str(error))
-        return ("raise", RuntimeError, f"{type(error).__name__}: {error}")
+        return error_answer(error)
+
+
+def error_answer(error: Exception) -> Answer:
+    """The exception reduced to the nearest built-in class the engine raises, so
+    that it always crosses the cluster; other kinds keep their name in the text."""
+    for kind in (TypeError, ValueError, RuntimeError):
+        if isinstance(error, kind):
+            return ("raise", kind, str(error))
+    return ("raise", RuntimeError, f"{type(error).__name__}: {error}")
 
 
 # Commands run side by side on the actor's pool of threads (its max_concurrency);
@@ -72,8 +77,8 @@ class TreeHost:
         try:
             for item in found[1]:
                 yield ("ok", item)
-        except Exception as error:
-            yield answer_of(_raise, error)
+        except Exception as error:  # a stream that breaks off, or no iterable at all
+            yield error_answer(error)
 
     def stop_tree(self, tree_id: str) -> Answer:
         return answer_of(self.engine.stop_tree, tree_id)
@@ -84,7 +89,3 @@ class TreeHost:
     @ray.method(concurrency_group="control")
     def ping(self) -> int:
         return len(self.engine.get_tree_ids())
-
-
-def _raise(error: Exception) -> None:
-    raise error
