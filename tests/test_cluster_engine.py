@@ -89,6 +89,7 @@ def scenario(engine, xml_path):
     engine.register_action_behavior("Explode", explode, [])
     engine.register_action_class(Twice)
     steps = [
+        lambda: engine.get_tree_ids(),
         lambda: engine.create_tree_from_text(COUNT, "a"),
         lambda: engine.create_tree_from_text(BOTH),
         lambda: engine.create_tree_from_text(tree("<Explode/>"), "boom"),

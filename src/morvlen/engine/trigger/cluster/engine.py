@@ -163,6 +163,13 @@ class ClusterEngine:
         """获取所有行为树ID: the trees of actors that answer; lost ones are left out."""
         with self._lock:
             hosts = list(self.placement.hosts)
+        if hosts:
+            self._find_dead(hosts)
+        with self._lock:
+            return list(self._trees)
+
+    def _find_dead(self, hosts: List[Host]) -> None:
+        """Pings the actors at once; the dead ones lose their trees."""
         pings = {host.handle.ping.remote(): host for host in hosts}
         ready, _ = ray.wait(list(pings), num_returns=len(pings), timeout=self.call_timeout)
         for ref in ready:
@@ -172,8 +179,6 @@ class ClusterEngine:
                 self._lose_host(pings[ref], error)
             except RayActorError:
                 pass  # unavailable for now, not known to be lost
-        with self._lock:
-            return list(self._trees)
 
     def _host_of(self, tree_id: str) -> Host:
         """The tree's actor; an unknown id raises ValueError, a lost tree TreeLostError."""
