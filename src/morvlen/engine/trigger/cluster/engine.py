@@ -348,9 +348,12 @@ class ClusterEngine:
         logger.info("停止所有行为树")
 
     def shutdown(self) -> None:
-        """Stops every tree and ends the actors (the Ray connection stays)."""
-        self.stop_all_trees()
-        self._kill_hosts()
+        """Stops every tree and ends the actors (the Ray connection stays); the
+        actors end also when a stop fails."""
+        try:
+            self.stop_all_trees()
+        finally:
+            self._kill_hosts()
 
     def _kill_hosts(self) -> None:
         with self._lock:
