@@ -120,6 +120,8 @@ def scenario(engine, xml_path):
         lambda: engine.get_tree_ids(),
         lambda: engine.stop_tree("a"),
         lambda: engine.stop_tree("a"),
+        lambda: engine.create_tree_from_text(COUNT, "tree_5"),
+        lambda: engine.create_tree_from_text(COUNT),  # tree_5 is taken: the next free number
         lambda: engine.get_tree_ids(),
         lambda: engine.stop_all_trees(),
         lambda: engine.get_tree_ids(),

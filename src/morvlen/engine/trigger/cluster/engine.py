@@ -121,7 +121,11 @@ class ClusterEngine:
         _require("tree_id", tree_id, str, type(None))
         with self._lock:
             if tree_id is None:
-                tree_id = f"tree_{len(self._trees)}"
+                # "tree_" + the count, or the next free number when that one is taken.
+                number = len(self._trees)
+                while f"tree_{number}" in self._trees:
+                    number += 1
+                tree_id = f"tree_{number}"
             if tree_id in self._trees:
                 error_msg = f"行为树ID {tree_id} 已存在"
                 logger.error(error_msg)
