@@ -110,6 +110,8 @@ def test_runtime_errors_name_node_and_script(code, board, fragment):
     ('<Script code=""/>', 1, "the script is empty"),
     ('<Precondition if="a ? b"><AlwaysSuccess/></Precondition>', 6, "expected ':'"),
     ('<Script code="' + "(" * 300 + '"/>', None, "nests too deeply"),
+    ('<Script code="' + "+".join(["1"] * 5000) + '"/>', None, "nests too deeply"),
+    ('<Script code="' + "-" * 5000 + '1"/>', None, "nests too deeply"),
 ])
 def test_syntax_errors_refuse_the_document(element, position, fragment):
     with pytest.raises(ScriptSyntaxError) as caught:

@@ -49,7 +49,8 @@ TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {}
 TreeNode::~TreeNode() = default;
 
 NodeStatus TreeNode::execute_tick() {
-    const scripting::NodeScripts* scripts = config_.scripts && config_.scripts->has_conditions() ? config_.scripts.get() : nullptr;
+    const scripting::NodeScripts* scripts = config_.scripts.get();
+    if (scripts && !scripts->has_conditions()) scripts = nullptr;  // script ports only: the node runs them itself
     if (scripts) {
         if (const auto decided = scripts->check_pre(*this)) return status_ = *decided;
     }
