@@ -3,20 +3,21 @@
 
 #include <algorithm>
 #include <array>
-#include <set>
+#include <unordered_map>
+#include <unordered_set>
 
+#include "morvlen/core/document_file.h"
 #include "morvlen/core/errors.h"
 #include "morvlen/core/port_values.h"
+#include "morvlen/core/scripting/node_scripts.h"
 #include "morvlen/core/subtree_node.h"
+#include "morvlen/core/suggestions.h"
 
 namespace nb = nanobind;
 
 namespace morvlen::bt {
 namespace {
 
-constexpr std::array<std::string_view, 8> script_attributes{
-    "_skipIf", "_successIf", "_failureIf", "_while", "_onSuccess", "_onFailure", "_onHalted", "_post"};
-constexpr std::array<std::string_view, 3> script_nodes{"Script", "ScriptCondition", "Precondition"};
 constexpr std::array<std::string_view, 4> category_tags{"Action", "Condition", "Control", "Decorator"};
 
 template <class List> bool contains(const List& list, std::string_view item) {
@@ -99,12 +100,32 @@ void TreeLibrary::add_include(const XmlElement& include, const std::string& sour
     if (!path_text || path_text->empty()) throw XmlParseError("<include> without a path attribute" + at_line(source, include.line));
     std::filesystem::path path(*path_text);
     if (path.is_relative()) path = base_dir / path;
-    path = std::filesystem::weakly_canonical(path);
+    path = resolved_path(path);
+    const std::string cannot = "cannot include \"" + *path_text + "\": ";
+    const auto& include_dir = reader_.limits().include_dir;
+    if (include_dir && !lies_inside(path, *include_dir)) {
+        throw TreeBuildError(cannot + path.string() + " lies outside the include directory " + include_dir->string() +
+                             at_line(source, include.line));
+    }
     if (std::ranges::find(include_stack_, path) != include_stack_.end()) {
         throw TreeBuildError("<include path=\"" + *path_text + "\"> includes itself" + at_line(source, include.line));
     }
+    const std::int64_t max_bytes = reader_.limits().max_file_bytes;
+    std::string content;
+    try {
+        content = read_document_file(path, max_bytes, "max_file_bytes");
+    } catch (const DocumentFileError& error) {
+        throw TreeBuildError(cannot + error.what() + at_line(source, include.line));
+    }
+    // Together too: a document including one file many times holds no more.
+    included_bytes_ += static_cast<std::int64_t>(content.size());
+    if (included_bytes_ > max_bytes) {
+        throw TreeBuildError(cannot + "the included files hold " + over_limit("max_file_bytes", max_bytes) +
+                             " bytes in all" + at_line(source, include.line));
+    }
+    XmlDocument document = reader_.parse(content, path.string(), TextEncoding::Declared);
     include_stack_.push_back(path);
-    add_document(parse_xml_file(path.string()), path.parent_path());
+    add_document(std::move(document), path.parent_path());
     include_stack_.pop_back();
 }
 
@@ -131,7 +152,7 @@ public:
     TreeInstantiator(const TreeLibrary& library, const NodeRegistry& registry) : library_(library), registry_(registry) {}
 
     std::unique_ptr<TreeNode> instantiate(const std::string& tree_id, const Blackboard::Ptr& blackboard,
-                                          const std::string& parent_path) {
+                                          const NodePath& parent_path) {
         const auto& definition = library_.trees_.find(tree_id)->second;
         stack_.push_back({tree_id, definition.source});
         auto root = build_node(definition.element->children.front(), blackboard, parent_path);
@@ -152,12 +173,18 @@ private:
                "', element <" + element.tag + ">, line " + std::to_string(element.line) + ")";
     }
 
-    std::string unique_path(const std::string& parent_path, const std::string& name) {
-        const std::string base = parent_path + "/" + name;
-        std::string path = base;
-        for (int n = 2; paths_.contains(path); ++n) path = base + "#" + std::to_string(n);
-        paths_.insert(path);
-        return path;
+    // parent/name, or parent/name#2, #3, ... when taken. Paths are known by their
+    // hashes (a collision only skips a number), and each name resumes counting where
+    // it stopped, so that many same-named siblings cost no more than unique ones.
+    NodePath unique_path(const NodePath& parent_path, const std::string& name) {
+        const std::uint64_t hash = parent_path.child_hash(name);
+        if (paths_.insert(hash).second) return parent_path.child(name);
+        int& next = next_number_.try_emplace(hash, 2).first->second;
+        std::string numbered;
+        do {
+            numbered = name + "#" + std::to_string(next++);
+        } while (!paths_.insert(parent_path.child_hash(numbered)).second);
+        return parent_path.child(std::move(numbered));
     }
 
     const NodeManifest& resolve_manifest(const XmlElement& element, std::string& id) const {
@@ -173,11 +200,15 @@ private:
         }
         const NodeManifest* manifest = registry_.manifest(id);
         if (!manifest) {
-            if (contains(script_nodes, id)) throw TreeBuildError("scripting is not supported yet: node " + id + where(element));
             if (library_.trees_.contains(id)) {
                 throw TreeBuildError("'" + id + "' is a tree, not a node type: write <SubTree ID=\"" + id + "\"/>" + where(element));
             }
-            throw TreeBuildError("unknown node id '" + id + "': neither a registered node nor SubTree" + where(element));
+            std::vector<std::string> known = registry_.ids();
+            known.insert(known.end(), library_.order_.begin(), library_.order_.end());
+            throw TreeBuildError("unknown node id '" + id + "': neither a registered node nor SubTree" +
+                                 did_you_mean(id, known) + where(element) +
+                                 "; register an action under this id before building the tree (register_action, "
+                                 "register_action_behavior or register_action_class)");
         }
         if (category) {
             const bool fits = (*category == "Control" && manifest->kind == NodeKind::Control) ||
@@ -206,45 +237,63 @@ private:
 
     // A reserved attribute ("_x") other than those the element may carry.
     void refuse_reserved(const XmlElement& element, const std::string& attribute) const {
-        if (contains(script_attributes, attribute)) {
-            throw TreeBuildError("scripting is not supported yet: attribute " + attribute + where(element));
-        }
-        throw TreeBuildError("unknown attribute '" + attribute + "' (names starting with '_' are reserved)" + where(element));
+        std::vector<std::string> reserved(scripting::condition_attributes.begin(), scripting::condition_attributes.end());
+        reserved.emplace_back("_autoremap");
+        throw TreeBuildError("unknown attribute '" + attribute + "' (names starting with '_' are reserved)" +
+                             did_you_mean(attribute, reserved) + where(element));
     }
 
     std::map<std::string, std::string, std::less<>> port_texts(const XmlElement& element, const NodeManifest& manifest) const {
         std::map<std::string, std::string, std::less<>> ports;
         for (const auto& [attribute, text] : element.attributes) {
             if (attribute == "name" || (attribute == "ID" && element.tag != manifest.id)) continue;
+            if (scripting::is_condition_attribute(attribute)) continue;
             if (attribute.starts_with('_')) refuse_reserved(element, attribute);
             const auto port = std::ranges::find(manifest.ports, attribute, &PortInfo::name);
             if (port == manifest.ports.end()) {
                 std::vector<std::string> names;
                 for (const auto& info : manifest.ports) names.push_back(info.name);
-                throw TreeBuildError("unknown port '" + attribute + "' of " + manifest.id + " (its ports: " + joined(names) + ")" +
-                                     where(element));
+                throw TreeBuildError("unknown port '" + attribute + "' of " + manifest.id + did_you_mean(attribute, names) +
+                                     " (its ports: " + joined(names) + ")" + where(element));
             }
             check_port_text(element, *port, text);
             ports.emplace(attribute, text);
         }
         for (const auto& port : manifest.ports) {
             if (!ports.contains(port.name) && port.default_value) ports.emplace(port.name, *port.default_value);
+            if (port.required && !ports.contains(port.name)) {
+                throw TreeBuildError(manifest.id + " needs the port '" + port.name + "' (" +
+                                     std::string(to_string(port.type)) + "), which is not set" + where(element));
+            }
         }
         return ports;
     }
 
-    // Literals are converted (and refused) when the port is read; only a literal
-    // where a blackboard entry is required is refused here.
+    // A literal must convert to the port's type, and an output needs a blackboard entry.
     void check_port_text(const XmlElement& element, const PortInfo& port, const std::string& text) const {
-        if (port.direction == PortDirection::Output && !pointer_key(text, port.name)) {
+        const bool pointer = pointer_key(text, port.name).has_value();
+        if (port.direction == PortDirection::Output && !pointer) {
             throw TreeBuildError("output port '" + port.name + "' needs a blackboard entry (\"{key}\"), got the literal \"" +
                                  text + "\"" + where(element));
         }
+        if (!pointer && !literal_converts(text, port.type)) {
+            throw TreeBuildError("port '" + port.name + "': \"" + text + "\" is not a valid " +
+                                 std::string(to_string(port.type)) + where(element));
+        }
     }
 
+    // Recursion happens here and in attach_children: the work of one node is done
+    // in functions that return before it, so each level takes little stack.
     std::unique_ptr<TreeNode> build_node(const XmlElement& element, const Blackboard::Ptr& blackboard,
-                                         const std::string& parent_path) {
+                                         const NodePath& parent_path) {
         if (element.tag == "SubTree") return build_subtree(element, blackboard, parent_path);
+        auto node = make_node(element, blackboard, parent_path);
+        attach_children(*node, element, blackboard, node->config().path);
+        return node;
+    }
+
+    [[gnu::noinline]] std::unique_ptr<TreeNode> make_node(const XmlElement& element, const Blackboard::Ptr& blackboard,
+                                                          const NodePath& parent_path) {
         std::string id;
         const NodeManifest& manifest = resolve_manifest(element, id);
         check_child_count(element, manifest);
@@ -254,14 +303,12 @@ private:
         config.path = unique_path(parent_path, config.name);
         config.blackboard = blackboard;
         config.ports = port_texts(element, manifest);
-        const std::string path = config.path;
-        auto node = registry_.build(id, std::move(config));
-        attach_children(*node, element, blackboard, path);
-        return node;
+        config.scripts = scripting::compile_node_scripts(element, manifest, where(element));
+        return registry_.build(id, std::move(config));
     }
 
     void attach_children(TreeNode& node, const XmlElement& element, const Blackboard::Ptr& blackboard,
-                         const std::string& path) {
+                         const NodePath& path) {
         if (element.children.empty()) return;
         if (auto* control = dynamic_cast<ControlNode*>(&node)) {
             control->reserve_children(element.children.size());
@@ -269,17 +316,21 @@ private:
         } else if (auto* decorator = dynamic_cast<DecoratorNode*>(&node)) {
             decorator->set_child(build_node(element.children.front(), blackboard, path));
         } else {
-            throw TreeBuildError(node.registration_name() + " cannot hold children" + where(element));
+            refuse_children(node, element);
         }
     }
 
+    [[noreturn, gnu::noinline]] void refuse_children(const TreeNode& node, const XmlElement& element) const {
+        throw TreeBuildError(node.registration_name() + " cannot hold children" + where(element));
+    }
+
     std::unique_ptr<TreeNode> build_subtree(const XmlElement& element, const Blackboard::Ptr& parent_board,
-                                            const std::string& parent_path) {
+                                            const NodePath& parent_path) {
         const auto* id = element.attribute("ID");
         if (!id || id->empty()) throw TreeBuildError("<SubTree> needs an ID attribute naming a tree" + where(element));
         if (!library_.trees_.contains(*id)) {
-            throw TreeBuildError("SubTree ID '" + *id + "' names no tree (trees defined: " + joined(library_.order_) + ")" +
-                                 where(element));
+            throw TreeBuildError("SubTree ID '" + *id + "' names no tree" + did_you_mean(*id, library_.order_) +
+                                 " (trees defined: " + joined(library_.order_) + ")" + where(element));
         }
         if (std::ranges::find(stack_, *id, &Frame::tree_id) != stack_.end()) {
             std::string chain;
@@ -297,6 +348,8 @@ private:
                 const auto on = parse_bool(text);
                 if (!on) throw TreeBuildError("_autoremap=\"" + text + "\" is not a bool (true/false)" + where(element));
                 board->enable_autoremap(*on);
+            } else if (scripting::is_condition_attribute(attribute)) {
+                continue;  // compiled below
             } else if (attribute.starts_with('_')) {
                 refuse_reserved(element, attribute);
             } else {
@@ -310,6 +363,7 @@ private:
             if (auto key = pointer_key(text, port)) {
                 board->add_remapping(port, std::move(*key));
             } else {
+                nb::gil_scoped_acquire gil;
                 board->set_local(port, nb::str(text.data(), text.size()));  // literals arrive as text
             }
         }
@@ -320,7 +374,8 @@ private:
         config.path = unique_path(parent_path, config.name);
         config.blackboard = board;
         config.manifest = SubTreeNode::manifest();
-        const std::string path = config.path;
+        config.scripts = scripting::compile_node_scripts(element, *config.manifest, where(element));
+        const NodePath path = config.path;
         auto node = std::make_unique<SubTreeNode>(std::move(config));
         node->set_child(instantiate(*id, board, path));
         return node;
@@ -329,15 +384,20 @@ private:
     const TreeLibrary& library_;
     const NodeRegistry& registry_;
     std::vector<Frame> stack_;
-    std::set<std::string> paths_;
+    std::unordered_set<std::uint64_t> paths_;
+    std::unordered_map<std::uint64_t, int> next_number_;
 };
 
-std::shared_ptr<Tree> TreeLibrary::build(const NodeRegistry& registry, const std::optional<std::string>& main_tree) const {
-    const std::string id = main_tree_id(main_tree);
+std::string TreeLibrary::checked_main_tree(const std::optional<std::string>& main_tree) const {
+    std::string id = main_tree_id(main_tree);
+    check_expansion(id);
+    return id;
+}
+
+std::shared_ptr<Tree> TreeLibrary::build(const NodeRegistry& registry, const std::string& main_tree_id) const {
     auto blackboard = Blackboard::create();
-    TreeInstantiator instantiator(*this, registry);
-    auto root = instantiator.instantiate(id, blackboard, id);
-    return Tree::create(id, std::move(root), std::move(blackboard));
+    auto root = TreeInstantiator(*this, registry).instantiate(main_tree_id, blackboard, NodePath::root(main_tree_id));
+    return Tree::create(main_tree_id, std::move(root), std::move(blackboard));
 }
 
 }  // namespace morvlen::bt

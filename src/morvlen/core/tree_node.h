@@ -19,11 +19,16 @@
 
 #include "morvlen/core/blackboard.h"
 #include "morvlen/core/errors.h"
+#include "morvlen/core/node_path.h"
 #include "morvlen/core/ports.h"
 #include "morvlen/core/python_ref.h"
 #include "morvlen/core/status.h"
 
 namespace morvlen::bt {
+
+namespace scripting {
+class NodeScripts;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -39,12 +44,14 @@ struct NodeManifest {
 // Everything a node is built from.
 struct NodeConfig {
     std::string name;  // the `name` attribute, or the registration id
-    std::string path;  // unique within the tree, e.g. "MainTree/root_sequence/Sleep#2"
+    NodePath path;  // unique within the tree, e.g. "MainTree/root_sequence/Sleep#2"
     // Shared with the registry, so that a tree outlives the factory that built it.
     std::shared_ptr<const NodeManifest> manifest;
     Blackboard::Ptr blackboard;
     // Attribute text by port name, with declared defaults filled in for absent ports.
     std::map<std::string, std::string, std::less<>> ports;
+    // Condition attributes and script ports, compiled; null when the node has none.
+    std::shared_ptr<const scripting::NodeScripts> scripts;
 };
 
 class TreeNode {
@@ -54,11 +61,12 @@ public:
     TreeNode(const TreeNode&) = delete;
     TreeNode& operator=(const TreeNode&) = delete;
 
-    // Ticks the node: runs tick(), refuses IDLE as a result (NodeLogicError) and
-    // stores the status.
+    // Ticks the node: checks its pre-conditions (which may decide the status without
+    // ticking), runs tick(), refuses IDLE as a result (NodeLogicError), stores the
+    // status and runs its post-conditions.
     NodeStatus execute_tick();
-    // Halts the node if it is RUNNING (halt()), then sets it to IDLE. Halting an idle
-    // or completed node only resets it.
+    // Halts the node if it is RUNNING (halt(), then its _onHalted script), and sets it
+    // to IDLE. Halting an idle or completed node only resets it.
     void halt_node();
     // Sets a completed node back to IDLE without halting.
     void reset_status() noexcept { status_ = NodeStatus::IDLE; }
@@ -69,7 +77,7 @@ public:
     NodeStatus status() const noexcept { return status_; }
     const std::string& name() const noexcept { return config_.name; }
     const std::string& registration_name() const noexcept { return config_.manifest->id; }
-    const std::string& full_path() const noexcept { return config_.path; }
+    std::string full_path() const { return config_.path.str(); }
     NodeKind kind() const noexcept { return config_.manifest->kind; }
     const NodeConfig& config() const noexcept { return config_; }
 
@@ -149,6 +157,8 @@ public:
     using TreeNode::TreeNode;
 };
 
+// Called without the GIL (trees build while other Python threads run): a builder
+// that makes or touches Python objects takes it itself.
 using NodeBuilder = std::function<std::unique_ptr<TreeNode>(NodeConfig config)>;
 
 // Node types known to a factory. The built-in nodes form one registry shared by the
