@@ -37,7 +37,7 @@ esac
 cxx="${CXX:-g++}"
 preload="$(readlink -f "$("$cxx" -print-file-name="$runtime")") $(readlink -f "$("$cxx" -print-file-name=libstdc++.so)")"
 
-export MORVLEN_VENV="$root/.venv-$kind"
+export MORVLEN_VENV="$root/.venv-$kind" PIP_REQUIRE_VIRTUALENV=true
 export LD_PRELOAD="$preload"
 bash "$root/scripts/bootstrap.sh" demo,test \
     -Ccmake.build-type=RelWithDebInfo \
