@@ -54,7 +54,9 @@ done
 
 cd "$root"
 status=0
-"$MORVLEN_VENV/bin/python" -m pytest "$@" || status=$?
+# The wheel test builds a release wheel in this venv's build tree, which would
+# throw the sanitizer build away and check nothing a sanitizer sees.
+"$MORVLEN_VENV/bin/python" -m pytest --ignore=tests/test_wheel.py "$@" || status=$?
 if compgen -G "$reports/report*" >/dev/null; then
     cat "$reports"/report* >&2
     echo "sanitizer reports above (also in $reports)" >&2
