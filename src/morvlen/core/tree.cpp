@@ -60,6 +60,11 @@ void Tree::reset() {
     tick_count_ = 0;
 }
 
+void Tree::halt() {
+    Exclusive exclusive(*this, "halt");
+    halt_all();
+}
+
 void Tree::halt_all() {
     // Halting a running node halts its running descendants; completed or
     // interrupted ones are then set back to IDLE.

@@ -55,11 +55,16 @@ public:
     // Halts every running node and sets every node to IDLE; the blackboard is kept
     // and the tick count starts again from 0.
     void reset();
+    // Halts every running node and sets every node to IDLE, keeping the tick count
+    // (a tick loop that was cancelled).
+    void halt();
 
     const std::string& id() const noexcept { return id_; }
     NodeStatus status() const noexcept { return root_->status(); }
     std::int64_t tick_count() const noexcept { return tick_count_.load(); }
     const Blackboard::Ptr& blackboard() const noexcept { return blackboard_; }
+    // Shared with every node: how a tick loop waiting on this tree is woken.
+    const std::shared_ptr<WakeSignal>& wake_signal() const noexcept { return root_->wake_signal(); }
     // Every node, depth first, parents before children, SubTree contents included.
     std::vector<const TreeNode*> nodes() const;
     std::vector<NodeSnapshot> snapshot() const;

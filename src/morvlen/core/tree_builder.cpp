@@ -254,6 +254,7 @@ private:
         config.path = unique_path(parent_path, config.name);
         config.blackboard = blackboard;
         config.ports = port_texts(element, manifest);
+        config.wake_signal = wake_signal_;
         const std::string path = config.path;
         auto node = registry_.build(id, std::move(config));
         attach_children(*node, element, blackboard, path);
@@ -320,6 +321,7 @@ private:
         config.path = unique_path(parent_path, config.name);
         config.blackboard = board;
         config.manifest = SubTreeNode::manifest();
+        config.wake_signal = wake_signal_;
         const std::string path = config.path;
         auto node = std::make_unique<SubTreeNode>(std::move(config));
         node->set_child(instantiate(*id, board, path));
@@ -330,6 +332,7 @@ private:
     const NodeRegistry& registry_;
     std::vector<Frame> stack_;
     std::set<std::string> paths_;
+    const std::shared_ptr<WakeSignal> wake_signal_ = std::make_shared<WakeSignal>();  // one for the whole tree
 };
 
 std::shared_ptr<Tree> TreeLibrary::build(const NodeRegistry& registry, const std::optional<std::string>& main_tree) const {

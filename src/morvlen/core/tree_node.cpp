@@ -41,9 +41,14 @@ template <class T> std::string wanted(const PortInfo& info) {
     return std::string(wanted_name<T>());
 }
 
+// Leaves are where a tree waits; controls and decorators are RUNNING because of them.
+constexpr bool is_leaf_kind(NodeKind kind) noexcept { return kind == NodeKind::Action || kind == NodeKind::Condition; }
+
 }  // namespace
 
-TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {}
+TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {
+    if (!config_.wake_signal) config_.wake_signal = std::make_shared<WakeSignal>();
+}
 
 TreeNode::~TreeNode() = default;
 
@@ -53,6 +58,7 @@ NodeStatus TreeNode::execute_tick() {
         throw NodeLogicError(registration_name() + " '" + full_path() + "': tick returned IDLE, which is never a result");
     }
     status_ = result;
+    if (result == NodeStatus::RUNNING && is_leaf_kind(kind()) && !wakes_tree()) config_.wake_signal->request_poll();
     return result;
 }
 

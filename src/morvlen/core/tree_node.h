@@ -22,6 +22,7 @@
 #include "morvlen/core/ports.h"
 #include "morvlen/core/python_ref.h"
 #include "morvlen/core/status.h"
+#include "morvlen/core/wake_signal.h"
 
 namespace morvlen::bt {
 
@@ -45,6 +46,9 @@ struct NodeConfig {
     Blackboard::Ptr blackboard;
     // Attribute text by port name, with declared defaults filled in for absent ports.
     std::map<std::string, std::string, std::less<>> ports;
+    // Shared by every node of one tree (the builder sets it); a node built without
+    // one gets its own.
+    std::shared_ptr<WakeSignal> wake_signal;
 };
 
 class TreeNode {
@@ -72,6 +76,11 @@ public:
     const std::string& full_path() const noexcept { return config_.path; }
     NodeKind kind() const noexcept { return config_.manifest->kind; }
     const NodeConfig& config() const noexcept { return config_; }
+    // How this node's tree is woken while a tick loop waits (see wake_signal.h).
+    const std::shared_ptr<WakeSignal>& wake_signal() const noexcept { return config_.wake_signal; }
+    // True for an Action or Condition that, while RUNNING, wakes the tree itself
+    // (wake() or wake_at()), so that the tick loop need not poll it.
+    virtual bool wakes_tree() const noexcept { return false; }
 
     // Child nodes, for walking the tree (status reports, halting).
     virtual std::vector<TreeNode*> children() const { return {}; }
