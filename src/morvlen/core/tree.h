@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <thread>
@@ -60,6 +61,11 @@ public:
     void halt();
 
     const std::string& id() const noexcept { return id_; }
+    // A number no other tree of this process has.
+    std::uint64_t serial() const noexcept { return serial_; }
+    // The serial of the tree this thread is destroying, or 0. While a tree ends it
+    // halts its running nodes, whose handles stay usable for that (in on_halted).
+    static std::uint64_t ending_on_this_thread() noexcept;
     NodeStatus status() const noexcept { return root_->status(); }
     std::int64_t tick_count() const noexcept { return tick_count_.load(); }
     const Blackboard::Ptr& blackboard() const noexcept { return blackboard_; }
@@ -78,8 +84,10 @@ private:
     class Exclusive;
     std::vector<TreeNode*> walk() const;
     void halt_all();
+    void halt_after_failure(const std::exception_ptr& failure);
 
     std::string id_;
+    std::uint64_t serial_;
     std::unique_ptr<TreeNode> root_;
     Blackboard::Ptr blackboard_;
     std::atomic<std::thread::id> busy_with_{};

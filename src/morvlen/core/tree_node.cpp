@@ -63,8 +63,12 @@ NodeStatus TreeNode::execute_tick() {
 }
 
 void TreeNode::halt_node() {
+    // IDLE afterwards even when halt() raises, so that nothing halts the node twice.
+    struct Idle {
+        NodeStatus& status;
+        ~Idle() { status = NodeStatus::IDLE; }
+    } idle{status_};
     if (status_ == NodeStatus::RUNNING) halt();
-    status_ = NodeStatus::IDLE;
 }
 
 std::optional<std::string> TreeNode::port_key(std::string_view port) const {
