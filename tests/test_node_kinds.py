@@ -79,12 +79,6 @@ class Threaded(Sequential):
         self.engine = ThreadEngine()
         self.tree = None
 
-    def register(self, name, registered):
-        if isinstance(registered, type):
-            self.engine.register_action_class(registered, name)
-        else:
-            self.engine.register_action_behavior(name, registered, [])
-
     def build(self, body):
         self.engine.register_action_class(Gate)
         self.tree = self.engine.create_tree_from_text(xml(body))

@@ -30,8 +30,17 @@ void bind_simple_action_node(nb::module_& m) {
     base.def(nb::init<>());
 }
 
+// A base class whose subclasses each get a NodeClassTick of `kind` when created.
+template <class Base> nb::class_<Base, SimpleActionNode> bind_class_kind(nb::module_& m, const char* name, const char* doc,
+                                                                          ClassKind kind) {
+    nb::class_<Base, SimpleActionNode> base(m, name, doc);
+    base.def(nb::init<>());
+    install_class_tick(base, kind);
+    return base;
+}
+
 void bind_stateful_action_node(nb::module_& m) {
-    nb::class_<StatefulActionNode, SimpleActionNode> stateful(
+    bind_class_kind<StatefulActionNode>(
         m, "StatefulActionNode",
         "Base class of actions that keep state between ticks. A subclass defines\n\n"
         "    def on_start(self, node: TreeNode) -> NodeStatus: ...    # the tick that starts the node\n"
@@ -39,24 +48,22 @@ void bind_stateful_action_node(nb::module_& m) {
         "    def on_halted(self, node: TreeNode) -> None: ...         # halted while RUNNING (optional)\n\n"
         "and its ports, and is registered with register_action_class. The runtime makes one instance per node when a "
         "tree is built (the class is called with no arguments), so `self` holds that node's state. on_halted runs "
-        "when a parent, a Timeout, a reset or a stop halts the node while it is RUNNING.");
-    stateful.def(nb::init<>())
+        "when a parent, a Timeout, a reset or a stop halts the node while it is RUNNING.",
+        ClassKind::Stateful)
         .def(
             "on_halted", [](nb::handle, nb::handle) {}, "node"_a,
             "Called when the node is halted while RUNNING; does nothing unless overridden.");
-    install_class_tick(stateful, ClassKind::Stateful);
 }
 
 void bind_condition_node(nb::module_& m) {
-    nb::class_<ConditionNode, SimpleActionNode> condition(
+    bind_class_kind<ConditionNode>(
         m, "ConditionNode",
         "Base class of conditions. A subclass defines ports and\n\n"
         "    @staticmethod\n"
         "    def tick(node: TreeNode) -> NodeStatus: ...\n\n"
         "returning NodeStatus.SUCCESS or FAILURE (RUNNING raises NodeLogicError naming the node), and is registered "
-        "with register_action_class. It is a Condition in tree_nodes_model and may be written <Condition ID=...>.");
-    condition.def(nb::init<>());
-    install_class_tick(condition, ClassKind::Condition);
+        "with register_action_class. It is a Condition in tree_nodes_model and may be written <Condition ID=...>.",
+        ClassKind::Condition);
 }
 
 }  // namespace
