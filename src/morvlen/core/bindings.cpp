@@ -43,6 +43,9 @@ void bind_errors(nb::module_& m) {
     bind_error<NodeLogicError>(m, "NodeLogicError", base,
                                "A node broke the tick contract, e.g. a tick function returned something other than "
                                "NodeStatus.SUCCESS, FAILURE or RUNNING.");
+    bind_error<TickLoopCancelled>(m, "TickLoopCancelled", base,
+                                  "A tick loop was cancelled while it ran (SequentialEngine.cancel): the message is the "
+                                  "reason given. The tree was halted first, so nothing is left RUNNING.");
 }
 
 void bind_status(nb::module_& m) {

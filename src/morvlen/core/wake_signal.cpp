@@ -31,7 +31,6 @@ WakeSignal::WaitResult WakeSignal::wait(Clock::duration poll_interval, Clock::ti
     std::unique_lock lock(mutex_);
     const Clock::time_point poll_at =
         poll_requested_ ? Clock::now() + poll_interval : Clock::time_point::max();
-    poll_requested_ = false;
     WaitResult result = WaitResult::Woken;
     while (!woken_) {
         // Recomputed on every turn: wake_at() from another thread may bring it forward.
@@ -44,6 +43,7 @@ WakeSignal::WaitResult WakeSignal::wait(Clock::duration poll_interval, Clock::ti
         else changed_.wait_until(lock, until);
     }
     woken_ = false;
+    if (result != WaitResult::Limit) poll_requested_ = false;  // a caller waiting again still polls
     if (earliest_ <= Clock::now()) earliest_ = Clock::time_point::max();
     return result;
 }

@@ -44,7 +44,8 @@ public:
     // the first of: a wake(), the earliest registered deadline, now + poll_interval
     // when polling was requested since the last wait, or `limit`. Consumes the
     // wake and the poll request; keeps deadlines that have not passed yet. Call
-    // without the GIL.
+    // without the GIL. The poll request is kept when the caller's own limit ended
+    // the wait, so that a caller waiting in slices still polls.
     WaitResult wait(Clock::duration poll_interval, Clock::time_point limit);
 
 private:
