@@ -420,3 +420,45 @@ def test_a_stateful_class_makes_one_instance_per_node():
     with pytest.raises(TypeError, match="only the runtime ticks|the runtime ticks it"):
         Tracked.tick(None)
     del trees
+
+
+# --- waking a waiting tree ---------------------------------------------------------------
+
+def test_an_async_action_wakes_its_waiting_tree_when_it_completes():
+    engine = SequentialEngine()
+    engine.register_action_class(AsyncFetch)
+    engine.create_tree_from_text(xml('<Sequence><AsyncFetch/><Sleep msec="60000"/></Sequence>'))
+    # Nothing polls an async action: the completion's wake-up is what ends the first wait.
+    assert engine.tick_while_running(max_ticks=2, timeout=BOUND_S) == NodeStatus.RUNNING
+    assert [node["status"] for node in engine.get_tree_status()["nodes"]][1:] == [NodeStatus.SUCCESS,
+                                                                                   NodeStatus.RUNNING]
+
+
+def test_a_node_wakes_its_waiting_tree_from_another_thread():
+    handles, ready = [], threading.Event()
+
+    class Ready(ConditionNode):
+        @staticmethod
+        def tick(node):
+            handles.append(node)
+            return NodeStatus.SUCCESS if ready.is_set() else NodeStatus.FAILURE
+
+    engine = SequentialEngine()
+    engine.register_action_class(Ready)
+    engine.create_tree_from_text(xml('<ReactiveFallback><Ready/><Sleep msec="60000"/></ReactiveFallback>'))
+
+    def wake_later():
+        wait_for(lambda: handles, "a tick")
+        ready.set()
+        handles[0].wake()
+
+    waker = threading.Thread(target=wake_later)
+    waker.start()
+    try:  # without the wake-up only the 60 s Sleep would end the wait
+        assert engine.tick_while_running(timeout=BOUND_S) == NodeStatus.SUCCESS
+    finally:
+        waker.join(BOUND_S)
+    del engine
+    gc.collect()
+    with pytest.raises(Exception, match="outlived its tree"):
+        handles[0].wake()
