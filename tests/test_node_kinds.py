@@ -6,6 +6,7 @@ import gc
 import threading
 import time
 import traceback
+import weakref
 
 import pytest
 
@@ -462,3 +463,30 @@ def test_a_node_wakes_its_waiting_tree_from_another_thread():
     gc.collect()
     with pytest.raises(Exception, match="outlived its tree"):
         handles[0].wake()
+
+
+def test_node_state_in_a_reference_cycle_is_collected():
+    class Marker:
+        pass
+
+    class Keeper(StatefulActionNode):
+        def on_start(self, node):
+            self.marker = node.marker = node_marker[0]  # the instance and the handle hold it
+            return NodeStatus.RUNNING
+
+        on_running = on_start
+
+        def on_halted(self, node):  # the collector finalises the engine before it clears anything
+            halted.append(node.fullPath())
+
+    halted, node_marker = [], [Marker()]
+    gone = weakref.ref(node_marker[0])
+    engine = SequentialEngine()
+    node_marker[0].engine = engine  # engine -> tree -> node -> instance -> marker -> engine
+    engine.register_action_class(Keeper)
+    engine.create_tree_from_text(xml("<Keeper/>"))
+    engine.tick_once()
+    del engine, Keeper, node_marker
+    gc.collect()
+    assert gone() is None
+    assert halted == ["M/Keeper"]

@@ -133,7 +133,7 @@ void bind_tree(nb::module_& m) {
     nb::class_<Tree> tree(m, "Tree",
                           "A built tree. Driven by one thread at a time: a concurrent tick or reset raises "
                           "BehaviorTreeError.",
-                          nb::type_slots(gc_slots<Tree>()));
+                          nb::type_slots(tree_owner_slots<Tree>()));
     tree.def("tick_once", &Tree::tick_once, nb::call_guard<nb::gil_scoped_release>(),
              "Ticks the root once and returns its status. If the tick raises, running nodes are halted and the "
              "exception passes on unchanged.")

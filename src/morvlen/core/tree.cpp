@@ -45,13 +45,15 @@ Tree::Tree(Key, std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr 
 
 // Nodes still RUNNING when their tree goes away (a stopped engine, a dropped tree)
 // are halted, so that they can let go of what they started.
-Tree::~Tree() {
+Tree::~Tree() { halt_at_end(); }
+
+void Tree::halt_at_end() const noexcept {
     const std::uint64_t outer = std::exchange(ending_tree, serial_);
     try {
-        halt_all();
+        const_cast<Tree*>(this)->halt_all();
     } catch (nb::python_error& error) {
         nb::gil_scoped_acquire gil;
-        error.discard_as_unraisable(("halting the nodes of behavior tree '" + id_ + "' as it is destroyed").c_str());
+        error.discard_as_unraisable(("halting the nodes of behavior tree '" + id_ + "' as it ends").c_str());
     }
     ending_tree = outer;
 }

@@ -79,6 +79,15 @@ public:
     // object is the tree's only owner (see ExclusiveHolders). Need the GIL.
     int traverse(visitproc visit, void* arg) const;
     void clear() const;
+    // Halts the running nodes of a tree that is ending; an error is reported to
+    // sys.unraisablehook. Run by the destructor, and by the finaliser of an owner
+    // that is the tree's only one: the garbage collector runs finalisers before it
+    // clears anything, so the nodes' Python objects are still whole. Needs the GIL
+    // only where Python nodes take it.
+    void halt_at_end() const noexcept;
+    void finalize() const noexcept {
+        if (weak_from_this().use_count() == 1) halt_at_end();
+    }
 
 private:
     class Exclusive;

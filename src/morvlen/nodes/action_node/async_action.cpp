@@ -42,6 +42,10 @@ public:
     }
     // Once finished; with the GIL.
     const nb::object& task() const noexcept { return task_; }
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(task_.ptr());
+        return 0;
+    }
 
 private:
     void finish() {
@@ -81,6 +85,16 @@ PythonAsyncNode::~PythonAsyncNode() {
             error.discard_as_unraisable("cancelling an async action of a destroyed tree");
         }
     }
+}
+
+int PythonAsyncNode::traverse_own(visitproc visit, void* arg) const {
+    // The run is this node's alone once no callback of the loop holds it (the task
+    // keeps its done-callback until it is done). A finished task holds the
+    // coroutine's exception, whose traceback holds frames and their globals.
+    if (run_ && run_.use_count() == 1) {
+        if (const int found = run_->traverse(visit, arg)) return found;
+    }
+    return PythonNode::traverse_own(visit, arg);
 }
 
 NodeStatus PythonAsyncNode::tick() {

@@ -25,6 +25,7 @@ public:
     PythonAsyncNode(NodeConfig config, PyRef tick_function);
     ~PythonAsyncNode() override;
     bool wakes_tree() const noexcept override { return true; }
+    int traverse_own(visitproc visit, void* arg) const override;
 
 protected:
     NodeStatus tick() override;

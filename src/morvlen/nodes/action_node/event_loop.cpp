@@ -17,7 +17,9 @@ std::shared_ptr<EventLoop> EventLoop::acquire() {
     started->at_exit_ = nb::cpp_function([weak] {
         if (const auto loop = weak.lock()) loop->end();
     });
-    nb::module_::import_("atexit").attr("register")(started->at_exit_);
+    const nb::module_ atexit = nb::module_::import_("atexit");
+    atexit.attr("register")(started->at_exit_);
+    started->unregister_ = atexit.attr("unregister");
     return started;
 }
 
@@ -40,13 +42,13 @@ EventLoop::EventLoop() {
 
 EventLoop::~EventLoop() {
     if (!nb::is_alive()) {
-        for (nb::object* held : {&loop_, &stop_, &thread_, &at_exit_}) held->release();
+        for (nb::object* held : {&loop_, &stop_, &thread_, &at_exit_, &unregister_}) held->release();
         return;
     }
     nb::gil_scoped_acquire gil;
     try {
         end();
-        nb::module_::import_("atexit").attr("unregister")(at_exit_);
+        if (unregister_.is_valid()) unregister_(at_exit_);
     } catch (nb::python_error& error) {
         error.discard_as_unraisable("ending the event loop of async actions");
     }
@@ -54,6 +56,7 @@ EventLoop::~EventLoop() {
     stop_.reset();
     thread_.reset();
     at_exit_.reset();
+    unregister_.reset();
 }
 
 bool EventLoop::on_loop_thread() const noexcept { return PyThread_get_thread_ident() == thread_ident_; }

@@ -42,6 +42,7 @@ private:
     nanobind::object stop_;    // an asyncio.Event the loop thread waits on
     nanobind::object thread_;  // the threading.Thread running the loop
     nanobind::object at_exit_;  // registered with atexit while the loop runs
+    nanobind::object unregister_;  // atexit.unregister, fetched early: no imports while the interpreter ends
     unsigned long thread_ident_ = 0;
 };
 

@@ -29,9 +29,9 @@ std::string check_action_id(const std::string& action_id) {
 }  // namespace
 
 PythonActionNode::PythonActionNode(NodeConfig config, PyRef tick_function)
-    : PythonNode(std::move(config), std::move(tick_function)), halt_hook_(nb::getattr(registered(), "on_halted", nb::none())) {}
-
-PythonActionNode::~PythonActionNode() { drop_python_object(halt_hook_); }
+    : PythonNode(std::move(config), std::move(tick_function)) {
+    own_object_ = nb::getattr(registered(), "on_halted", nb::none());  // the halt hook, or None
+}
 
 NodeStatus PythonActionNode::tick() {
     nb::gil_scoped_acquire gil;
@@ -41,7 +41,7 @@ NodeStatus PythonActionNode::tick() {
 void PythonActionNode::halt() {
     if (!nb::is_alive()) return;
     nb::gil_scoped_acquire gil;
-    if (!halt_hook_.is_none()) call(halt_hook_, "the halt hook");
+    if (!own_object_.is_none()) call(own_object_, "the halt hook");
 }
 
 std::unique_ptr<TreeNode> make_plain_action(NodeConfig config, PyRef tick_function) {

@@ -22,7 +22,6 @@ class PythonActionNode final : public PythonNode {
 public:
     // Needs the GIL (reads the halt hook).
     PythonActionNode(NodeConfig config, PyRef tick_function);
-    ~PythonActionNode() override;
 
 protected:
     // Calls the tick function with the node's handle, holding the GIL. A Python
@@ -31,9 +30,6 @@ protected:
     // the node and the value.
     NodeStatus tick() override;
     void halt() override;
-
-private:
-    nanobind::object halt_hook_;  // None when the function has none
 };
 
 std::unique_ptr<TreeNode> make_plain_action(NodeConfig config, PyRef tick_function);

@@ -22,7 +22,10 @@ void drop_python_object(nb::object& object) noexcept {
     object.reset();
 }
 
-PythonNode::~PythonNode() { drop_python_object(handle_); }
+PythonNode::~PythonNode() {
+    drop_python_object(own_object_);
+    drop_python_object(handle_);
+}
 
 void PythonNode::bind_tree(const std::weak_ptr<const Tree>& tree) {
     tree_ = tree;
@@ -30,6 +33,12 @@ void PythonNode::bind_tree(const std::weak_ptr<const Tree>& tree) {
         tree_id_ = alive->id();
         tree_serial_ = alive->serial();
     }
+}
+
+int PythonNode::traverse_own(visitproc visit, void* arg) const {
+    Py_VISIT(handle_.ptr());
+    Py_VISIT(own_object_.ptr());
+    return 0;
 }
 
 const nb::object& PythonNode::handle() {

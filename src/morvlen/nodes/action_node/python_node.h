@@ -25,6 +25,7 @@ public:
     ~PythonNode() override;
     void bind_tree(const std::weak_ptr<const Tree>& tree) override;
     const PyRef* python_function() const noexcept override { return &registered_; }
+    int traverse_own(visitproc visit, void* arg) const override;
 
 protected:
     const nanobind::object& registered() const noexcept { return *registered_; }
@@ -45,6 +46,9 @@ protected:
     nanobind::object call(nanobind::handle function, std::string_view role) {
         return with_note(role, [&] { return function(handle()); });
     }
+    // The one Python object a kind keeps for each node (a stateful node's instance,
+    // a plain action's halt hook); released and shown to the garbage collector here.
+    nanobind::object own_object_;
     // `result` as a status: SUCCESS, FAILURE or RUNNING (RUNNING only when
     // `running_allowed`); NodeLogicError naming the node, the role and the value otherwise.
     NodeStatus checked_status(nanobind::handle result, std::string_view role, bool running_allowed = true) const;

@@ -20,22 +20,20 @@ void check_stateful_class(const NodeClassTick& tick) {
 }
 
 PythonStatefulNode::PythonStatefulNode(NodeConfig config, PyRef class_tick) : PythonNode(std::move(config), std::move(class_tick)) {
-    instance_ = nb::cast<const NodeClassTick&>(registered()).cls();
+    own_object_ = nb::cast<const NodeClassTick&>(registered()).cls();  // the instance
 }
-
-PythonStatefulNode::~PythonStatefulNode() { drop_python_object(instance_); }
 
 NodeStatus PythonStatefulNode::tick() {
     nb::gil_scoped_acquire gil;
     // IDLE: this tick starts the node; RUNNING: it continues it.
     const char* method = status() == NodeStatus::RUNNING ? "on_running" : "on_start";
-    return checked_status(call(instance_.attr(method), method), method);
+    return checked_status(call(own_object_.attr(method), method), method);
 }
 
 void PythonStatefulNode::halt() {
     if (!nb::is_alive()) return;
     nb::gil_scoped_acquire gil;
-    call(instance_.attr("on_halted"), "on_halted");
+    call(own_object_.attr("on_halted"), "on_halted");
 }
 
 std::unique_ptr<TreeNode> make_stateful_node(NodeConfig config, PyRef class_tick) {

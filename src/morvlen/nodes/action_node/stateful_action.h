@@ -15,14 +15,10 @@ class PythonStatefulNode final : public PythonNode {
 public:
     // `class_tick` is the registered NodeClassTick. Needs the GIL (makes the instance).
     PythonStatefulNode(NodeConfig config, PyRef class_tick);
-    ~PythonStatefulNode() override;
 
 protected:
     NodeStatus tick() override;
     void halt() override;
-
-private:
-    nanobind::object instance_;
 };
 
 // TypeError naming the class when it lacks on_start or on_running.
