@@ -23,8 +23,33 @@ std::string function_doc(nb::handle function) {
     return own ? cleaned_doc(function) : std::string();
 }
 
-PythonNodeKind class_kind(const NodeClassTick& tick) {
-    if (tick.kind == ClassKind::Condition) return {NodeKind::Condition, cleaned_doc(tick.cls), &make_condition_node};
+// A tick function is called with the node alone. The usual slip is a class whose
+// tick is an instance method (def tick(self, node)): refused here, with the fix.
+void check_tick_signature(nb::handle function, const std::string& action_id) {
+    const nb::module_ inspect = nb::module_::import_("inspect");
+    nb::object signature;
+    try {
+        signature = inspect.attr("signature")(function);
+    } catch (const nb::python_error&) {
+        return;  // no signature to read (some builtins): the call will tell
+    }
+    try {
+        signature.attr("bind")(nb::none());
+    } catch (const nb::python_error& error) {
+        if (!error.matches(PyExc_TypeError)) throw;
+        const nb::object names = nb::module_::import_("builtins").attr("list")(signature.attr("parameters"));
+        const bool method = nb::len(names) > 0 && nb::cast<std::string>(names[0]) == "self";
+        throw nb::type_error(("action '" + action_id + "': the tick function " + describe(function) + " takes " +
+                              nb::cast<std::string>(nb::str(signature)) + ", but is called with the node alone" +
+                              (method ? "; make tick a @staticmethod taking only node" : "")).c_str());
+    }
+}
+
+PythonNodeKind class_kind(const NodeClassTick& tick, const std::string& action_id) {
+    if (tick.kind == ClassKind::Condition) {
+        check_tick_signature(tick.function, action_id);
+        return {NodeKind::Condition, cleaned_doc(tick.cls), &make_condition_node};
+    }
     check_stateful_class(tick);
     return {NodeKind::Action, cleaned_doc(tick.cls), &make_stateful_node};
 }
@@ -38,10 +63,11 @@ std::string cleaned_doc(nb::handle documented) {
 }
 
 PythonNodeKind python_node_kind(nb::handle tick, const std::string& action_id) {
-    if (nb::isinstance<NodeClassTick>(tick)) return class_kind(nb::cast<const NodeClassTick&>(tick));
+    if (nb::isinstance<NodeClassTick>(tick)) return class_kind(nb::cast<const NodeClassTick&>(tick), action_id);
     if (!PyCallable_Check(tick.ptr())) {
         throw nb::type_error(("action '" + action_id + "': the tick function " + describe(tick) + " is not callable").c_str());
     }
+    check_tick_signature(tick, action_id);
     const bool coroutine_function = nb::cast<bool>(nb::module_::import_("inspect").attr("iscoroutinefunction")(tick));
     return {NodeKind::Action, function_doc(tick), coroutine_function ? &make_async_node : &make_plain_action};
 }
