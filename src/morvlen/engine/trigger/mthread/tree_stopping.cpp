@@ -1,6 +1,7 @@
 // Stopping trees: the stop request through the record, the join, the removal.
 #include <optional>
 
+#include "morvlen/engine/trigger/mthread/command_cancellation.h"
 #include "morvlen/engine/trigger/mthread/context_guard.h"
 #include "morvlen/engine/trigger/mthread/engine_logging.h"
 #include "morvlen/engine/trigger/mthread/engine_methods.h"
@@ -38,10 +39,13 @@ PyObject* stop_tree(const CallContext& ctx) {
     if (!record) return nullptr;
     {
         const ChannelRef channel = channel_of(record->cond.get());
-        // Waits for a command in flight instead of overtaking it. A worker that
+        // Waits for a command in flight instead of overtaking it, cancelling its
+        // tick loop meanwhile (a loop would keep the turn for ever). A worker that
         // stops its own tree skips the turn; its join then refuses.
         std::optional<TurnGuard> turn;
-        if (!channel->called_from_worker()) turn.emplace(*channel);
+        if (!channel->called_from_worker()) {
+            turn.emplace(*channel, [&] { cancel_for_stop(*channel, tree_id); });
+        }
         if (!request_stop(*record) || !join_worker(*record)) return nullptr;
     }
     const Ref trees = get_attr<"trees">(ctx.self);
