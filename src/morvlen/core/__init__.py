@@ -7,11 +7,16 @@ from morvlen._runtime import (  # noqa: F401
     NodeLogicError,
     NodeStatus,
     PortError,
+    ScriptError,
+    ScriptSyntaxError,
     TickLoopCancelled,
     Tree,
     TreeBuildError,
     TreeNode,
     XmlParseError,
+    register_enum,
+    register_enums,
+    registered_enums,
 )
 
 __all__ = [
@@ -21,9 +26,14 @@ __all__ = [
     "NodeLogicError",
     "NodeStatus",
     "PortError",
+    "ScriptError",
+    "ScriptSyntaxError",
     "TickLoopCancelled",
     "Tree",
     "TreeBuildError",
     "TreeNode",
     "XmlParseError",
+    "register_enum",
+    "register_enums",
+    "registered_enums",
 ]

@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 
 #include "morvlen/core/port_values.h"
+#include "morvlen/core/scripting/node_scripts.h"
 
 namespace nb = nanobind;
 
@@ -53,18 +54,26 @@ TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {
 TreeNode::~TreeNode() = default;
 
 NodeStatus TreeNode::execute_tick() {
+    const scripting::NodeScripts* scripts = config_.scripts.get();
+    if (scripts && !scripts->has_conditions()) scripts = nullptr;  // script ports only: the node runs them itself
+    if (scripts) {
+        if (const auto decided = scripts->check_pre(*this)) return status_ = *decided;
+    }
     const NodeStatus result = tick();
     if (result == NodeStatus::IDLE) {
         throw NodeLogicError(registration_name() + " '" + full_path() + "': tick returned IDLE, which is never a result");
     }
     status_ = result;
+    if (scripts) scripts->run_post(*this, result);
     if (result == NodeStatus::RUNNING && is_leaf_kind(kind()) && !wakes_tree()) config_.wake_signal->request_poll();
     return result;
 }
 
 void TreeNode::halt_node() {
-    if (status_ == NodeStatus::RUNNING) halt();
+    const bool running = status_ == NodeStatus::RUNNING;
+    if (running) halt();
     status_ = NodeStatus::IDLE;
+    if (running && config_.scripts) config_.scripts->run_halted(*this);
 }
 
 std::optional<std::string> TreeNode::port_key(std::string_view port) const {

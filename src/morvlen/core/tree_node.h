@@ -26,6 +26,10 @@
 
 namespace morvlen::bt {
 
+namespace scripting {
+class NodeScripts;
+}
+
 using Clock = std::chrono::steady_clock;
 
 struct NodeManifest {
@@ -49,6 +53,8 @@ struct NodeConfig {
     // Shared by every node of one tree (the builder sets it); a node built without
     // one gets its own.
     std::shared_ptr<WakeSignal> wake_signal;
+    // Condition attributes and script ports, compiled; null when the node has none.
+    std::shared_ptr<const scripting::NodeScripts> scripts;
 };
 
 class TreeNode {
@@ -58,11 +64,12 @@ public:
     TreeNode(const TreeNode&) = delete;
     TreeNode& operator=(const TreeNode&) = delete;
 
-    // Ticks the node: runs tick(), refuses IDLE as a result (NodeLogicError) and
-    // stores the status.
+    // Ticks the node: checks its pre-conditions (which may decide the status without
+    // ticking), runs tick(), refuses IDLE as a result (NodeLogicError), stores the
+    // status and runs its post-conditions.
     NodeStatus execute_tick();
-    // Halts the node if it is RUNNING (halt()), then sets it to IDLE. Halting an idle
-    // or completed node only resets it.
+    // Halts the node if it is RUNNING (halt(), then its _onHalted script), and sets it
+    // to IDLE. Halting an idle or completed node only resets it.
     void halt_node();
     // Sets a completed node back to IDLE without halting.
     void reset_status() noexcept { status_ = NodeStatus::IDLE; }

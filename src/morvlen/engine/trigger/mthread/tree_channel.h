@@ -13,7 +13,11 @@
 //  - the worker's runtime engine, so that a stop or an interrupted caller can
 //    cancel the tick loop the command runs (see command_cancellation.h);
 //  - the exception behind the last error answer, handed to its caller as the
-//    RuntimeError's __cause__.
+//    RuntimeError's __cause__;
+//  - whether a stop has ended the tree, so a caller that waited for the turn
+//    behind that stop is told the tree is gone instead of acting on it;
+//  - which tree the worker is waiting on, so a command that would close a cycle
+//    of workers waiting on each other is refused (wait_cycles.h).
 // Every field is read and written with the GIL held; the turn itself is taken
 // with the GIL released.
 
@@ -38,6 +42,9 @@ struct TreeChannel {
     Ref engine;
     Ref failure_message;  // the message of the error answer in the result slot...
     Ref failure_cause;    // ...and the exception it reports
+    bool stopped = false;
+    PyObject* worker_tree_id = nullptr;  // borrowed from the running worker's arguments
+    const TreeChannel* waiting_on = nullptr;  // set by the worker while it waits on another tree
 
     bool called_from_worker() const {
         return worker_running && worker_thread == PyThread_get_thread_ident();

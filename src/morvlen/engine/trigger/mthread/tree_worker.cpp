@@ -3,9 +3,11 @@
 #include "morvlen/engine/trigger/mthread/command_cancellation.h"
 #include "morvlen/engine/trigger/mthread/context_guard.h"
 #include "morvlen/engine/trigger/mthread/engine_logging.h"
+#include "morvlen/engine/trigger/mthread/exception_text.h"
 #include "morvlen/engine/trigger/mthread/engine_methods.h"
 #include "morvlen/engine/trigger/mthread/tree_channel.h"
 #include "morvlen/engine/trigger/mthread/tree_record.h"
+#include "morvlen/engine/trigger/mthread/wait_cycles.h"
 
 namespace morvlen::mthread {
 
@@ -17,7 +19,8 @@ namespace {
 class WorkerPresence {
 public:
     // Holds `cond` itself, which keeps the channel state alive.
-    explicit WorkerPresence(PyObject* cond) : cond_(Ref::borrow(cond)), channel_(channel_of(cond)) {
+    WorkerPresence(PyObject* cond, PyObject* tree_id)
+        : cond_(Ref::borrow(cond)), channel_(channel_of(cond)), seat_(*channel_, tree_id) {
         channel_->worker_thread = PyThread_get_thread_ident();
         channel_->worker_running = true;
         channel_->worker_ended = false;
@@ -47,6 +50,7 @@ public:
 private:
     Ref cond_;
     ChannelRef channel_;
+    WorkerSeat seat_;
 };
 
 Ref build_engine(const CallContext& ctx, PyObject* xml_text) {
@@ -141,7 +145,7 @@ bool hand_back_failure(const CallContext& ctx, const TreeRecord& r, PyObject* tr
                             .text("行为树线程 ")
                             .value(tree_id)
                             .text(" 发生错误: ")
-                            .value(error.get())
+                            .value(exception_text(error.get()).get())
                             .build();
     if (!message || !log_error(ctx, message.get())) return false;
     ContextGuard locked(r.cond.get());
@@ -159,7 +163,7 @@ PyObject* run_tree(const CallContext& ctx) {
     PyObject* xml_text = ctx.arg(1);
     const std::optional<TreeRecord> record = load_record(ctx.self, tree_id);
     if (!record) return nullptr;
-    const WorkerPresence presence(record->cond.get());
+    const WorkerPresence presence(record->cond.get(), tree_id);
 
     // The engine lives until the worker returns, failure hand-back included.
     const Ref engine = build_engine(ctx, xml_text);
