@@ -56,12 +56,12 @@ TurnGuard::TurnGuard(TreeChannel& channel, const std::function<void()>& meanwhil
         return;
     }
     for (;;) {
+        meanwhile();
         bool taken = false;
         Py_BEGIN_ALLOW_THREADS
         taken = channel_.turn.try_lock_for(std::chrono::milliseconds(5));
         Py_END_ALLOW_THREADS
         if (taken) return;
-        meanwhile();
     }
 }
 
