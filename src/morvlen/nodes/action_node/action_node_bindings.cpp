@@ -69,10 +69,10 @@ void bind_condition_node(nb::module_& m) {
 }  // namespace
 
 void bind_action_node(nb::module_& m) {
+    bind_node_class_tick(m);
     bind_simple_action_node(m);
     bind_stateful_action_node(m);
     bind_condition_node(m);
-    bind_node_class_tick(m);
 }
 
 }  // namespace morvlen::bt

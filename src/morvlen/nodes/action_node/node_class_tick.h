@@ -3,6 +3,11 @@
 // receives only a class's tick (the thread engine registers (name, cls.tick,
 // cls.ports)), so the tick carries its class: the runtime sees which kind of node
 // to make, and for a stateful class which class to instantiate per node.
+//
+// The base classes hold a descriptor that makes the tick of the class it is read
+// from, so no class holds its own tick: a class and its tick form no reference
+// cycle, and go as soon as nothing uses them. A condition subclass's own tick
+// function is kept under __condition_tick__.
 
 #include <nanobind/nanobind.h>
 
@@ -22,8 +27,9 @@ struct NodeClassTick {
     void clear() noexcept;
 };
 
-// Binds NodeClassTick, and makes `base` (StatefulActionNode or ConditionNode) give
-// each of its subclasses such a tick when the subclass is created.
+// Binds NodeClassTick and the descriptor type; gives `base` (StatefulActionNode or
+// ConditionNode) the descriptor as `tick`, and the hook that checks each new
+// subclass (and moves a condition's own tick aside).
 void bind_node_class_tick(nanobind::module_& m);
 void install_class_tick(nanobind::handle base, ClassKind kind);
 

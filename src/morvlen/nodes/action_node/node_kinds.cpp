@@ -47,6 +47,9 @@ void check_tick_signature(nb::handle function, const std::string& action_id) {
 
 PythonNodeKind class_kind(const NodeClassTick& tick, const std::string& action_id) {
     if (tick.kind == ClassKind::Condition) {
+        if (tick.function.is_none()) {
+            throw nb::type_error(("action '" + action_id + "': " + describe(tick.cls) + " defines no tick(node)").c_str());
+        }
         check_tick_signature(tick.function, action_id);
         return {NodeKind::Condition, cleaned_doc(tick.cls), &make_condition_node};
     }
