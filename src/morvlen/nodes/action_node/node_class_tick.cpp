@@ -109,8 +109,8 @@ void install_class_tick(nb::handle base, ClassKind kind) {
 
 void bind_node_class_tick(nb::module_& m) {
     nb::class_<NodeClassTick>(m, "NodeClassTick",
-                              "The tick of a StatefulActionNode or ConditionNode subclass, set on the subclass when it is "
-                              "created. It carries its class, so that registering only cls.tick still registers that "
+                              "The tick of a StatefulActionNode or ConditionNode subclass: what reading `tick` from such a "
+                              "class gives. It carries its class, so that registering only cls.tick still registers that "
                               "kind of node.",
                               nb::type_slots(gc_slots<NodeClassTick>()))
         .def_prop_ro(
