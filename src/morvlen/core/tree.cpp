@@ -44,8 +44,16 @@ Tree::Tree(Key, std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr 
     : id_(std::move(id)), serial_(next_serial++), root_(std::move(root)), blackboard_(std::move(blackboard)) {}
 
 // Nodes still RUNNING when their tree goes away (a stopped engine, a dropped tree)
-// are halted, so that they can let go of what they started.
-Tree::~Tree() { halt_at_end(); }
+// are halted, so that they can let go of what they started. Freeing a large tree
+// takes a while: other Python threads run meanwhile (nodes and blackboards take the
+// GIL themselves to release Python objects).
+Tree::~Tree() {
+    halt_at_end();
+    if (nanobind::is_alive() && PyGILState_Check()) {
+        nanobind::gil_scoped_release unlocked;
+        root_.reset();
+    }
+}
 
 void Tree::halt_at_end() const noexcept {
     const std::uint64_t outer = std::exchange(ending_tree, serial_);
