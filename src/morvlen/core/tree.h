@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <thread>
@@ -60,6 +61,11 @@ public:
     void halt();
 
     const std::string& id() const noexcept { return id_; }
+    // A number no other tree of this process has.
+    std::uint64_t serial() const noexcept { return serial_; }
+    // The serial of the tree this thread is destroying, or 0. While a tree ends it
+    // halts its running nodes, whose handles stay usable for that (in on_halted).
+    static std::uint64_t ending_on_this_thread() noexcept;
     NodeStatus status() const noexcept { return root_->status(); }
     std::int64_t tick_count() const noexcept { return tick_count_.load(); }
     const Blackboard::Ptr& blackboard() const noexcept { return blackboard_; }
@@ -73,13 +79,24 @@ public:
     // object is the tree's only owner (see ExclusiveHolders). Need the GIL.
     int traverse(visitproc visit, void* arg) const;
     void clear() const;
+    // Halts the running nodes of a tree that is ending; an error is reported to
+    // sys.unraisablehook. Run by the destructor, and by the finaliser of an owner
+    // that is the tree's only one: the garbage collector runs finalisers before it
+    // clears anything, so the nodes' Python objects are still whole. Needs the GIL
+    // only where Python nodes take it.
+    void halt_at_end() const noexcept;
+    void finalize() const noexcept {
+        if (weak_from_this().use_count() == 1) halt_at_end();
+    }
 
 private:
     class Exclusive;
     std::vector<TreeNode*> walk() const;
     void halt_all();
+    void halt_after_failure(const std::exception_ptr& failure);
 
     std::string id_;
+    std::uint64_t serial_;
     std::unique_ptr<TreeNode> root_;
     Blackboard::Ptr blackboard_;
     std::atomic<std::thread::id> busy_with_{};

@@ -64,15 +64,21 @@ NodeStatus TreeNode::execute_tick() {
         throw NodeLogicError(registration_name() + " '" + full_path() + "': tick returned IDLE, which is never a result");
     }
     status_ = result;
-    if (scripts) scripts->run_post(*this, result);
     if (result == NodeStatus::RUNNING && is_leaf_kind(kind()) && !wakes_tree()) config_.wake_signal->request_poll();
+    if (scripts) scripts->run_post(*this, result);
     return result;
 }
 
 void TreeNode::halt_node() {
     const bool running = status_ == NodeStatus::RUNNING;
-    if (running) halt();
-    status_ = NodeStatus::IDLE;
+    {
+        // IDLE afterwards even when halt() raises, so that nothing halts the node twice.
+        struct Idle {
+            NodeStatus& status;
+            ~Idle() { status = NodeStatus::IDLE; }
+        } idle{status_};
+        if (running) halt();
+    }
     if (running && config_.scripts) config_.scripts->run_halted(*this);
 }
 

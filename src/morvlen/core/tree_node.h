@@ -94,6 +94,9 @@ public:
     // The Python function the node calls, shared with the registration it came
     // from (garbage collection of their owners); null for nodes calling none.
     virtual const PyRef* python_function() const noexcept { return nullptr; }
+    // Visits the Python objects this node alone holds (a node handle, a stateful
+    // node's instance), for the garbage collector. Needs the GIL.
+    virtual int traverse_own(visitproc /*visit*/, void* /*arg*/) const { return 0; }
 
     // Reads an input (or inout) port: a literal is converted from its text, a
     // "{key}" pointer reads the blackboard entry (converting a str entry from text).

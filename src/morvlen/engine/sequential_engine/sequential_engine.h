@@ -63,6 +63,9 @@ public:
     // reference cycle.
     int traverse(visitproc visit, void* arg) const;
     void clear() noexcept;
+    void finalize() const noexcept {
+        if (tree_.use_count() == 1) tree_->halt_at_end();
+    }
 
 private:
     LoopOutcome run_loop(const std::function<bool(NodeStatus)>& done, const LoopLimits& limits);

@@ -57,7 +57,7 @@ void bind_sequential_engine(nb::module_& m) {
         "built. The tree is driven by one thread at a time: a tick or reset while another thread ticks raises "
         "BehaviorTreeError. Ticking releases the GIL (Python actions take it for their tick function), so other "
         "Python threads run meanwhile.",
-        nb::type_slots(gc_slots<SequentialEngine>()));
+        nb::type_slots(tree_owner_slots<SequentialEngine>()));
     engine.def(nb::init<>(), "An engine with no tree, knowing every built-in node.")
         .def("register_action_behavior", &SequentialEngine::register_action_behavior, "action_id"_a, "tick_functor"_a,
              "ports_list"_a,
