@@ -102,9 +102,10 @@ bool answer(const TreeRecord& r, TreeChannel& channel, CommandFailure failure) {
 // exception set when _process_command itself raised.
 bool carry_out(const CallContext& ctx, const TreeRecord& r, TreeChannel& channel, PyObject* engine,
                PyObject* command, PyObject* tree_id) {
+    FailureCollector collector;
     const bool done = static_cast<bool>(call_method<"_process_command">(ctx.self, {engine, command, tree_id, r.result.get()}));
     PendingException escaped;  // put back once the worker is marked done with the command
-    CommandFailure failure = take_failure();
+    CommandFailure failure = collector.take();
     bool answered = false;
     {
         ContextGuard locked(r.cond.get());
