@@ -490,3 +490,48 @@ def test_node_state_in_a_reference_cycle_is_collected():
     gc.collect()
     assert gone() is None
     assert halted == ["M/Keeper"]
+
+
+# --- through ThreadEngine's commands -----------------------------------------------------
+
+def test_a_failed_command_carries_the_node_exception_with_its_note(logs):
+    from morvlen.engine.trigger.mthread import ThreadEngine
+
+    engine = ThreadEngine()
+    try:
+        engine.register_action_class(type("Fails", (Fails,), {"where": "on_start"}))
+        tree = engine.create_tree_from_text(xml('<Sequence name="seq"><Fails name="f"/></Sequence>'))
+        with pytest.raises(RuntimeError) as caught:
+            engine.tick_once(tree)
+    finally:
+        engine.stop_all_trees()
+    cause = caught.value.__cause__
+    assert isinstance(cause, ConnectionError)
+    assert cause.__notes__ == ["raised by on_start of Fails node 'M/seq/f' in behavior tree 'M'"]
+
+
+@pytest.mark.parametrize("make_work", [stateful_work, async_work], ids=["stateful", "async"])
+def test_stopping_a_tree_inside_its_tick_loop_halts_the_action(logs, make_work):
+    from morvlen.engine.trigger.mthread import ThreadEngine
+
+    record, outcome = [], {}
+    engine = ThreadEngine()
+    engine.register_action_class(make_work(record), "Work")
+    tree = engine.create_tree_from_text(xml("<Sequence><Work/></Sequence>"))
+
+    def loop():
+        try:
+            engine.tick_until_success(tree)
+        except RuntimeError as error:
+            outcome["error"] = error
+
+    caller = threading.Thread(target=loop)
+    caller.start()
+    try:
+        wait_for(lambda: "start" in record, "start")
+        engine.stop_tree(tree)
+    finally:
+        caller.join(BOUND_S)
+        engine.stop_all_trees()
+    assert record == ["start", "halted:RUNNING"]
+    assert str(outcome["error"]).startswith(f"行为树 {tree} 执行命令 tick_until_success 失败: ")

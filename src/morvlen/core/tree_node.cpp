@@ -64,8 +64,8 @@ NodeStatus TreeNode::execute_tick() {
         throw NodeLogicError(registration_name() + " '" + full_path() + "': tick returned IDLE, which is never a result");
     }
     status_ = result;
-    if (result == NodeStatus::RUNNING && is_leaf_kind(kind()) && !wakes_tree()) config_.wake_signal->request_poll();
     if (scripts) scripts->run_post(*this, result);
+    if (result == NodeStatus::RUNNING && is_leaf_kind(kind()) && !wakes_tree()) config_.wake_signal->request_poll();
     return result;
 }
 
