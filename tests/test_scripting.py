@@ -104,6 +104,7 @@ def test_runtime_errors_name_node_and_script(code, board, fragment):
     ('<Script code="3 := 4"/>', 3, "only a variable can be assigned to with ':='"),
     ('<Script code="x := \'open"/>', 6, "unterminated string"),
     ('<Script code="x := 1 # 2"/>', 8, "unexpected character '#'"),
+    ('<Script code="x := é"/>', 6, "unexpected character 'é'"),  # the whole character, not its first byte
     ('<Script code="x := 12ab"/>', 6, "malformed number"),
     ('<Script code="x := 1 y := 2"/>', 8, "expected ';'"),
     ('<Script code=""/>', 1, "the script is empty"),

@@ -45,7 +45,15 @@ Tree::Tree(Key, std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr 
 
 // Nodes still RUNNING when their tree goes away (a stopped engine, a dropped tree)
 // are halted, so that they can let go of what they started.
-Tree::~Tree() { halt_at_end(); }
+Tree::~Tree() {
+    halt_at_end();
+    // Freeing a large tree takes a while: other Python threads run meanwhile (nodes
+    // and blackboards take the GIL themselves to release Python objects).
+    if (nanobind::is_alive() && PyGILState_Check()) {
+        nanobind::gil_scoped_release unlocked;
+        root_.reset();
+    }
+}
 
 void Tree::halt_at_end() const noexcept {
     const std::uint64_t outer = std::exchange(ending_tree, serial_);

@@ -53,6 +53,17 @@ private:
     WorkerSeat seat_;
 };
 
+// A tree's runtime engine builds within the document limits set on the engine's
+// factory (engine.factory.document_limits), when the factory has them.
+bool hand_over_document_limits(const CallContext& ctx, PyObject* engine) {
+    const Ref factory = get_attr<"factory">(ctx.self);
+    const Ref limits = factory ? get_attr<"document_limits">(factory.get()) : Ref{};
+    if (limits) return set_attr<"document_limits">(engine, limits.get());
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
 Ref build_engine(const CallContext& ctx, PyObject* xml_text) {
     const Ref engine_type = ctx.global<"SequentialEngine">();
     Ref engine = engine_type ? call(engine_type.get(), {}) : Ref{};
@@ -78,7 +89,7 @@ Ref build_engine(const CallContext& ctx, PyObject* xml_text) {
             return {};
         }
     }
-    if (PyErr_Occurred()) return {};
+    if (PyErr_Occurred() || !hand_over_document_limits(ctx, engine.get())) return {};
     if (!call_method<"create_tree_from_text">(engine.get(), {xml_text})) return {};
     return engine;
 }
