@@ -43,18 +43,21 @@ def in_flight(engine: ThreadEngine, tree_id: str) -> bool:
     return engine.trees[tree_id]["command"][0] is not None
 
 
-def waiting_cpu(engine: ThreadEngine, xml: str, count: int, window: float) -> float:
-    """Share of one core used by the process over `window` s while `count` trees wait."""
+def waiting_cpu(engine: ThreadEngine, xml: str, count: int, window: float, wait: float = 2.0) -> float:
+    """Share of one core used by the process over `window` s while `count` trees wait
+    (shortened so that it ends before the first trees' `wait` s are over)."""
     trees = [engine.create_tree_from_text(xml) for _ in range(count)]
     callers = [threading.Thread(target=engine.tick_until_success, args=(tree,)) for tree in trees]
+    started = time.perf_counter()
     for caller in callers:
         caller.start()
     while not all(in_flight(engine, tree) for tree in trees):
         time.sleep(0.01)
     time.sleep(0.1)  # the first ticks are done
     cpu, wall = cpu_seconds(), time.perf_counter()
-    time.sleep(window)
+    time.sleep(max(0.1, min(window, started + wait - 0.1 - wall)))
     share = (cpu_seconds() - cpu) / (time.perf_counter() - wall)
+    print(f"   (window from {wall - started:.2f} s to {time.perf_counter() - started:.2f} s after the first caller started)")
     for caller in callers:
         caller.join(JOIN)
     engine.stop_all_trees()

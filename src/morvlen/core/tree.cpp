@@ -44,11 +44,11 @@ Tree::Tree(Key, std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr 
     : id_(std::move(id)), serial_(next_serial++), root_(std::move(root)), blackboard_(std::move(blackboard)) {}
 
 // Nodes still RUNNING when their tree goes away (a stopped engine, a dropped tree)
-// are halted, so that they can let go of what they started. Freeing a large tree
-// takes a while: other Python threads run meanwhile (nodes and blackboards take the
-// GIL themselves to release Python objects).
+// are halted, so that they can let go of what they started.
 Tree::~Tree() {
     halt_at_end();
+    // Freeing a large tree takes a while: other Python threads run meanwhile (nodes
+    // and blackboards take the GIL themselves to release Python objects).
     if (nanobind::is_alive() && PyGILState_Check()) {
         nanobind::gil_scoped_release unlocked;
         root_.reset();

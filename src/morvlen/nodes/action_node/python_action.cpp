@@ -67,6 +67,8 @@ void register_python_action(BehaviorTreeFactory& factory, const std::string& act
                  [registered, action_id, make = kind.make](NodeConfig config) {
                      PyRef function = registered.lock();
                      if (!function) throw BehaviorTreeError("the registration of '" + action_id + "' was released");
+                     // Trees are built without the GIL; Python nodes read their function's attributes.
+                     nb::gil_scoped_acquire gil;
                      return make(std::move(config), std::move(function));
                  });
 }

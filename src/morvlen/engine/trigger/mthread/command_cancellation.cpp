@@ -3,7 +3,9 @@
 #include "morvlen/engine/trigger/mthread/command_cancellation.h"
 
 #include <chrono>
+#include <optional>
 #include <thread>
+#include <utility>
 
 namespace morvlen::mthread {
 
@@ -61,24 +63,20 @@ void abandon_command(TreeChannel& channel, PyObject* tree_id) {
 
 namespace {
 
-// Raw references: the worker takes them back after each command; a thread that
-// ends with one left (a direct call of _process_command) leaks that one object
-// rather than releasing it without the GIL.
-thread_local PyObject* failed_message = nullptr;
-thread_local PyObject* failed_cause = nullptr;
+// Engaged only while a FailureCollector lives on the thread, which empties it under
+// the GIL: at thread exit it holds no reference.
+thread_local std::optional<CommandFailure> collected;
 
 }  // namespace
 
-void remember_failure(const Ref& message, const Ref& cause) {
-    Py_XSETREF(failed_message, Py_XNewRef(message.get()));
-    Py_XSETREF(failed_cause, Py_XNewRef(cause.get()));
-}
+FailureCollector::FailureCollector() noexcept { collected.emplace(); }
 
-CommandFailure take_failure() {
-    CommandFailure failure{Ref::steal(failed_message), Ref::steal(failed_cause)};
-    failed_message = nullptr;
-    failed_cause = nullptr;
-    return failure;
+FailureCollector::~FailureCollector() { collected.reset(); }
+
+CommandFailure FailureCollector::take() { return std::exchange(*collected, {}); }
+
+void remember_failure(const Ref& message, const Ref& cause) {
+    if (collected) *collected = {message, cause};
 }
 
 void attach_cause(TreeChannel& channel, PyObject* message) {

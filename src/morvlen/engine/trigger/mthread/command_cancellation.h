@@ -20,16 +20,23 @@ void cancel_for_stop(TreeChannel& channel, PyObject* tree_id);
 // cancels its loop. Never leaves an exception set.
 void abandon_command(TreeChannel& channel, PyObject* tree_id);
 
-// The worker's side: the failure of the command just carried out, taken from
-// the thread that ran _process_command (see remember_failure).
+// The worker's side: the failure of the command it carries out on this thread.
 struct CommandFailure {
     Ref message;
     Ref cause;
 };
-// Called by _process_command when a command fails: the message of its error
-// answer and the exception behind it, kept for this thread's next take_failure.
+// While one lives, _process_command on this thread keeps the message of its error
+// answer and the exception behind it (remember_failure) for take(); elsewhere (a
+// direct call of _process_command) nothing is kept. Needs the GIL throughout.
+class FailureCollector {
+public:
+    FailureCollector() noexcept;
+    ~FailureCollector();
+    FailureCollector(const FailureCollector&) = delete;
+    FailureCollector& operator=(const FailureCollector&) = delete;
+    CommandFailure take();
+};
 void remember_failure(const Ref& message, const Ref& cause);
-CommandFailure take_failure();
 
 // The caller's side: when `message` is the answer of the channel's last failure,
 // sets that exception as __cause__ of the exception being raised.

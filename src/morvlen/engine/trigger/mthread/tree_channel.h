@@ -6,8 +6,8 @@
 //  - whether the tree's worker is running and on which thread, so a command sent
 //    from the worker itself is refused and a caller is answered when the worker
 //    has ended instead of waiting for ever;
-//  - the command the worker is carrying out: the worker lets go of the condition
-//    meanwhile, so that a caller interrupted in its wait gets the condition back
+//  - the tick loop command the worker is carrying out: the worker lets go of the
+//    condition meanwhile, so that a caller interrupted in its wait gets the condition back
 //    at once; a caller then waits while `processing`, and the answer of a command
 //    whose caller gave up (`abandoned`) is dropped;
 //  - the worker's runtime engine, so that a stop or an interrupted caller can

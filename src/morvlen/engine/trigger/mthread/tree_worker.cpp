@@ -94,6 +94,19 @@ Ref build_engine(const CallContext& ctx, PyObject* xml_text) {
     return engine;
 }
 
+// Only the tick loops may go on for ever; a caller can give up waiting on them.
+bool runs_a_tick_loop(PyObject* command) {
+    PyObject* key = interned<"type">();
+    PyObject* until_success = interned<"tick_until_success">();
+    PyObject* until_failure = interned<"tick_until_failure">();
+    PyObject* type = key && PyDict_CheckExact(command) ? PyDict_GetItemWithError(command, key) : nullptr;
+    if (!type || !until_success || !until_failure || !PyUnicode_CheckExact(type)) {
+        PyErr_Clear();  // a malformed command is _process_command's to report
+        return false;
+    }
+    return PyUnicode_Compare(type, until_success) == 0 || PyUnicode_Compare(type, until_failure) == 0;
+}
+
 // Under the condition: drops the answer of an abandoned command or keeps the
 // exception behind an error answer, then frees the command slot for the next.
 bool answer(const TreeRecord& r, TreeChannel& channel, CommandFailure failure) {
@@ -107,15 +120,16 @@ bool answer(const TreeRecord& r, TreeChannel& channel, CommandFailure failure) {
     return set_slot(r.command, Py_None) && call_method<"notify">(r.cond.get(), {});
 }
 
-// Carries out one command without holding the condition (see tree_channel.h),
+// Carries out a tick loop command without holding the condition (see tree_channel.h),
 // then answers under it: the answer of an abandoned command is dropped, and the
 // exception behind an error answer is kept for its caller. False with an
 // exception set when _process_command itself raised.
 bool carry_out(const CallContext& ctx, const TreeRecord& r, TreeChannel& channel, PyObject* engine,
                PyObject* command, PyObject* tree_id) {
+    FailureCollector collector;
     const bool done = static_cast<bool>(call_method<"_process_command">(ctx.self, {engine, command, tree_id, r.result.get()}));
     PendingException escaped;  // put back once the worker is marked done with the command
-    CommandFailure failure = take_failure();
+    CommandFailure failure = collector.take();
     bool answered = false;
     {
         ContextGuard locked(r.cond.get());
@@ -140,13 +154,19 @@ int serve_one(const CallContext& ctx, const TreeRecord& r, TreeChannel& channel,
     }
     if (!command) return -1;
     if (command.get() == Py_False) return locked.exit() ? 0 : -1;
-    channel.processing = true;
-    channel.abandoned = false;
-    if (!locked.exit()) {
-        channel.processing = false;
-        return -1;
+    if (runs_a_tick_loop(command.get())) {
+        channel.processing = true;
+        channel.abandoned = false;
+        if (!locked.exit()) {
+            channel.processing = false;
+            return -1;
+        }
+        return carry_out(ctx, r, channel, engine, command.get(), tree_id) ? 1 : -1;
     }
-    return carry_out(ctx, r, channel, engine, command.get(), tree_id) ? 1 : -1;
+    // Commands that end by themselves are carried out holding the condition.
+    FailureCollector collector;
+    if (!call_method<"_process_command">(ctx.self, {engine, command.get(), tree_id, r.result.get()})) return -1;
+    return answer(r, channel, collector.take()) && locked.exit() ? 1 : -1;
 }
 
 // Hands a worker failure back through the result slot.
