@@ -12,6 +12,7 @@ namespace morvlen::bt {
 void bind_core(nanobind::module_& m);
 void bind_action_node(nanobind::module_& m);
 void bind_sequential_engine(nanobind::module_& m);
+void bind_observe_package(nanobind::module_& m);
 
 // Garbage-collector slots for a bound type T with traverse(visit, arg) and clear().
 template <class T> int traverse_slot(PyObject* self, visitproc visit, void* arg) {

@@ -52,13 +52,13 @@ NodeStatus TreeNode::execute_tick() {
     if (result == NodeStatus::IDLE) {
         throw NodeLogicError(registration_name() + " '" + full_path() + "': tick returned IDLE, which is never a result");
     }
-    status_ = result;
+    change_status(result, observe::Change::Tick);
     return result;
 }
 
 void TreeNode::halt_node() {
-    if (status_ == NodeStatus::RUNNING) halt();
-    status_ = NodeStatus::IDLE;
+    if (status() == NodeStatus::RUNNING) halt();
+    change_status(NodeStatus::IDLE, observe::Change::Halt);
 }
 
 std::optional<std::string> TreeNode::port_key(std::string_view port) const {

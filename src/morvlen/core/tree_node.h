@@ -5,6 +5,7 @@
 // Ticking runs without the GIL: a node takes it only where it touches Python objects
 // (ports take it themselves; Python actions take it around their tick function).
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -19,6 +20,7 @@
 
 #include "morvlen/core/blackboard.h"
 #include "morvlen/core/errors.h"
+#include "morvlen/core/observe/recorder.h"
 #include "morvlen/core/ports.h"
 #include "morvlen/core/python_ref.h"
 #include "morvlen/core/status.h"
@@ -61,12 +63,13 @@ public:
     // or completed node only resets it.
     void halt_node();
     // Sets a completed node back to IDLE without halting.
-    void reset_status() noexcept { status_ = NodeStatus::IDLE; }
+    void reset_status() noexcept { change_status(NodeStatus::IDLE, observe::Change::Reset); }
     // Drops what a node remembers beyond its status (SequenceWithMemory's place
     // after a FAILURE), so that a reset tree starts from scratch.
     virtual void forget_progress() noexcept {}
 
-    NodeStatus status() const noexcept { return status_; }
+    // Readable from any thread while the tree ticks.
+    NodeStatus status() const noexcept { return status_.load(std::memory_order_relaxed); }
     const std::string& name() const noexcept { return config_.name; }
     const std::string& registration_name() const noexcept { return config_.manifest->id; }
     const std::string& full_path() const noexcept { return config_.path; }
@@ -95,17 +98,34 @@ public:
     // or nullopt when the port holds a literal or is not set.
     std::optional<std::string> port_key(std::string_view port) const;
 
+    // Reports this node's status changes to `recorder` as node `index` (null: stop).
+    void attach_recorder(observe::TreeRecorder* recorder, std::uint32_t index) noexcept {
+        observe_index_ = index;
+        recorder_.store(recorder, std::memory_order_release);
+    }
+
 protected:
     virtual NodeStatus tick() = 0;
     // Called by halt_node() when the node is RUNNING: stop children, clear timers.
     virtual void halt() {}
     // Sets the status seen by the parent while the node works (e.g. RUNNING before
     // ticking the first child).
-    void set_status(NodeStatus status) noexcept { status_ = status; }
+    void set_status(NodeStatus status) noexcept { change_status(status, observe::Change::Set); }
 
 private:
+    // Every status change passes here, so that an observed tree sees each one.
+    void change_status(NodeStatus to, observe::Change change) noexcept {
+        const NodeStatus from = status_.load(std::memory_order_relaxed);
+        status_.store(to, std::memory_order_relaxed);
+        if (observe::TreeRecorder* recorder = recorder_.load(std::memory_order_acquire)) [[unlikely]] {
+            recorder->record(observe_index_, from, to, change);
+        }
+    }
+
     NodeConfig config_;
-    NodeStatus status_ = NodeStatus::IDLE;
+    std::atomic<NodeStatus> status_{NodeStatus::IDLE};
+    std::atomic<observe::TreeRecorder*> recorder_{nullptr};
+    std::uint32_t observe_index_ = 0;
 };
 
 class ControlNode : public TreeNode {
