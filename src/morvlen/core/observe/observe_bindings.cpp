@@ -206,14 +206,16 @@ void bind_observe(nb::module_& m) {
             "Whether the tree records its changes now.")
         .def(
             "transitions",
-            [](const Source& source) {
+            [](const Source& source, std::optional<std::size_t> last) {
                 const auto tree = tree_of(source);
-                return transition_list(*tree, recorder_of(*tree).entries());
+                auto changes = recorder_of(*tree).entries();
+                if (last && *last < changes.size()) changes.erase(changes.begin(), changes.end() - static_cast<std::ptrdiff_t>(*last));
+                return transition_list(*tree, changes);
             },
-            "tree"_a,
+            "tree"_a, "last"_a = nb::none(),
             "The recorded changes not drained yet, oldest first, without draining them: dicts {\"time\" (seconds since "
             "the epoch, the start of the tick that made the change), \"tick\", \"tree\", \"path\", \"from\", \"to\" "
-            "(status names)}.")
+            "(status names)}. With last, only the newest `last` of them.")
         .def(
             "drain",
             [](const Source& source) {
@@ -252,7 +254,8 @@ void bind_observe(nb::module_& m) {
             "render_text", [](const Source& tree, const StatusMap& statuses) { return observe::render_text(view_with(tree, statuses)); },
             "tree"_a, "statuses"_a = nb::none(),
             "The tree as indented text, one line per node with its status mark: [ ] IDLE, [>] RUNNING, [+] SUCCESS, "
-            "[x] FAILURE, [-] SKIPPED. statuses: {path: NodeStatus or name} shown instead of the current ones.")
+            "[x] FAILURE, [-] SKIPPED. statuses: {path: NodeStatus or name} shown instead of the current ones (nodes absent: IDLE), e.g. "
+            "from replay().")
         .def(
             "render_dot", [](const Source& tree, const StatusMap& statuses) { return observe::render_dot(view_with(tree, statuses)); },
             "tree"_a, "statuses"_a = nb::none(), "The tree as a Graphviz DOT digraph, nodes coloured by status.")

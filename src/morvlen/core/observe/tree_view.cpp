@@ -29,7 +29,8 @@ TreeView view_of(const Tree& tree) {
 
 void apply_statuses(TreeView& view, const std::map<std::string, NodeStatus, std::less<>>& statuses) {
     for (NodeView& node : view.nodes) {
-        if (const auto found = statuses.find(node.path); found != statuses.end()) node.status = found->second;
+        const auto found = statuses.find(node.path);
+        node.status = found != statuses.end() ? found->second : NodeStatus::IDLE;
     }
 }
 

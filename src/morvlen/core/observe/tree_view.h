@@ -32,7 +32,7 @@ struct TreeView {
 
 // Node index -> position and kind, plus the statuses and statistics of now.
 TreeView view_of(const Tree& tree);
-// The same view with statuses replaced: by path, nodes absent keep theirs.
+// Replaces the view's statuses by those given by path; nodes absent are IDLE.
 void apply_statuses(TreeView& view, const std::map<std::string, NodeStatus, std::less<>>& statuses);
 
 }  // namespace morvlen::bt::observe
