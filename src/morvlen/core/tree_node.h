@@ -114,7 +114,7 @@ protected:
 
 private:
     // Every status change passes here, so that an observed tree sees each one.
-    void change_status(NodeStatus to, observe::Change change) noexcept {
+    [[gnu::always_inline]] void change_status(NodeStatus to, observe::Change change) noexcept {
         const NodeStatus from = status_.load(std::memory_order_relaxed);
         status_.store(to, std::memory_order_relaxed);
         if (observe::TreeRecorder* recorder = recorder_.load(std::memory_order_acquire)) [[unlikely]] {

@@ -60,6 +60,10 @@ class Collector:
     def start(self) -> None:
         self._thread.start()
 
+    @property
+    def stopped(self) -> bool:
+        return self._stop.is_set()
+
     def stop(self, timeout: float = 5.0) -> None:
         self._stop.set()
         if self._thread.is_alive():

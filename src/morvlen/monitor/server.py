@@ -67,7 +67,7 @@ async def stream(collector: Collector, request: Request):
     collector.want(tree, +1)
     try:
         version, last = -1, None
-        while not await request.is_disconnected():
+        while not collector.stopped and not await request.is_disconnected():
             if collector.latest.version != version:
                 version = collector.latest.version
                 text = json.dumps(payload(collector, tree))
@@ -112,9 +112,10 @@ class Monitor:
         return f"http://{self._server.config.host}:{self.port}/"
 
     def stop(self, timeout: float = 5.0) -> None:
+        # The collector first: that ends the pages' streams, so the server can close.
+        self.collector.stop(timeout)
         self._server.should_exit = True
         self._thread.join(timeout)
-        self.collector.stop(timeout)
 
     def __enter__(self) -> Monitor:
         return self

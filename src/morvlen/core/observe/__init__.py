@@ -42,10 +42,11 @@ def read_jsonl(path: str | os.PathLike[str]) -> list[dict[str, Any]]:
 def replay(changes: Iterable[Mapping[str, Any]], until: float | None = None) -> dict[str, str]:
     """Statuses by node path after replaying changes (as transitions() gives them) in
     order; with until, only those of ticks that started no later than that time
-    (seconds since the epoch). Nodes without a change are absent (IDLE)."""
+    (seconds since the epoch; changes whose time is no longer known count as
+    earlier). Nodes without a change are absent (IDLE)."""
     statuses: dict[str, str] = {}
     for change in changes:
-        if until is not None and change["time"] > until:
+        if until is not None and change["time"] is not None and change["time"] > until:
             break
         statuses[change["path"]] = change["to"]
     return statuses

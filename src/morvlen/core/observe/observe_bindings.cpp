@@ -50,7 +50,7 @@ template <class T> auto& recorder_of(T& tree) {
 
 nb::dict transition_dict(const Transition& change, const std::string& tree_name, const TreeView& view) {
     nb::dict record;
-    record["time"] = observe::unix_seconds(change.time_ns);
+    record["time"] = change.time_ns < 0 ? nb::none() : nb::cast(observe::unix_seconds(change.time_ns));
     record["tick"] = change.tick;
     record["tree"] = tree_name;
     record["path"] = change.node < view.nodes.size() ? view.nodes[change.node].path : std::string("?");
@@ -95,8 +95,8 @@ std::size_t write_jsonl(const Source& source, const std::filesystem::path& path)
     const TreeView view = observe::view_of(tree);
     const std::string name = json_string(observe::name_of(tree));
     for (const Transition& change : changes) {
-        char time[32];
-        std::snprintf(time, sizeof time, "%.6f", observe::unix_seconds(change.time_ns));
+        char time[32] = "null";
+        if (change.time_ns >= 0) std::snprintf(time, sizeof time, "%.6f", observe::unix_seconds(change.time_ns));
         file << "{\"time\": " << time << ", \"tick\": " << change.tick << ", \"tree\": " << name
              << ", \"path\": " << json_string(view.nodes.at(change.node).path) << ", \"from\": \"" << to_string(change.from)
              << "\", \"to\": \"" << to_string(change.to) << "\"}\n";
@@ -214,7 +214,7 @@ void bind_observe(nb::module_& m) {
             },
             "tree"_a, "last"_a = nb::none(),
             "The recorded changes not drained yet, oldest first, without draining them: dicts {\"time\" (seconds since "
-            "the epoch, the start of the tick that made the change), \"tick\", \"tree\", \"path\", \"from\", \"to\" "
+            "the epoch, the start of the tick that made the change, to the microsecond; None when no longer known), \"tick\", \"tree\", \"path\", \"from\", \"to\" "
             "(status names)}. With last, only the newest `last` of them.")
         .def(
             "drain",

@@ -20,13 +20,27 @@ double unix_seconds(std::int64_t steady_ns) noexcept {
 }
 
 TreeRecorder::TreeRecorder(std::size_t node_count, std::size_t capacity)
-    : counters_(node_count), ring_(std::bit_ceil(std::max<std::size_t>(capacity, 16))), mask_(ring_.size() - 1) {}
+    : counters_(node_count),
+      ring_(std::bit_ceil(std::max<std::size_t>(capacity, 16))),
+      tick_times_(ring_.size()),
+      mask_(ring_.size() - 1),
+      start_ns_(steady_now_ns()) {
+    // No tick has a time yet: a tick number that no tick stamp can match.
+    for (auto& stamp : tick_times_) stamp.store(~std::uint64_t{0}, std::memory_order_relaxed);
+}
+
+std::int64_t TreeRecorder::time_of_tick(std::uint32_t tick) const noexcept {
+    const std::uint64_t stamp = tick_times_[tick & mask_].load(std::memory_order_relaxed);
+    if (stamp >> 40 != (tick & kTickMask)) return -1;
+    return start_ns_ + static_cast<std::int64_t>(stamp & kMicrosMask) * 1000;
+}
 
 void TreeRecorder::end_running(Counters& c) noexcept {
     // A stretch within one tick counts as none: reading the clock on every change
     // would cost more than the tick. Stretches across ticks end at the clock now.
-    const std::int64_t spent =
-        c.running_since_tick == tick_ ? 0 : steady_now_ns() - c.running_since_ns.load(std::memory_order_relaxed);
+    const std::int64_t since = c.running_since_ns.load(std::memory_order_relaxed);
+    if (since < 0) return;
+    const std::int64_t spent = c.running_since_tick == tick_ ? 0 : steady_now_ns() - since;
     c.running_last_ns.store(spent, std::memory_order_relaxed);
     bump(c.running_total_ns, spent);
 }
@@ -38,11 +52,10 @@ std::vector<Transition> TreeRecorder::read_from(std::uint64_t& from) const {
     std::vector<Transition> copied;
     copied.reserve(head - first);
     for (std::uint64_t i = first; i < head; ++i) {
-        const Slot& slot = ring_[i & mask_];
-        const std::uint64_t packed = slot.packed.load(std::memory_order_relaxed);
-        copied.push_back({slot.time_ns.load(std::memory_order_relaxed), static_cast<std::uint32_t>(packed >> 32),
-                          static_cast<std::uint32_t>(packed >> 8 & 0xFFFFFF), static_cast<NodeStatus>(packed >> 4 & 0xF),
-                          static_cast<NodeStatus>(packed & 0xF)});
+        const std::uint64_t packed = ring_[i & mask_].load(std::memory_order_relaxed);
+        const auto tick = static_cast<std::uint32_t>(packed >> 32);
+        copied.push_back({time_of_tick(tick), tick, static_cast<std::uint32_t>(packed >> 8 & 0xFFFFFF),
+                          static_cast<NodeStatus>(packed >> 4 & 0xF), static_cast<NodeStatus>(packed & 0xF)});
     }
     // Slots the writer reached while they were copied may hold newer changes.
     std::atomic_thread_fence(std::memory_order_acquire);

@@ -28,7 +28,9 @@ enum class Change : std::uint8_t {
 };
 
 struct Transition {
-    std::int64_t time_ns = 0;  // steady clock, the start of the tick that made the change
+    // Steady clock, the start of the tick that made the change (to the
+    // microsecond); -1 when unknown (that tick's time was overwritten).
+    std::int64_t time_ns = 0;
     std::uint32_t tick = 0;    // the tree's tick count then
     std::uint32_t node = 0;    // the node's index in the tree (depth first, parents first)
     NodeStatus from = NodeStatus::IDLE;
@@ -64,8 +66,11 @@ public:
     void mark_time(std::int64_t tick) noexcept {
         tick_time_ns_ = steady_now_ns();
         tick_ = static_cast<std::uint32_t>(tick);
+        const auto micros = static_cast<std::uint64_t>((tick_time_ns_ - start_ns_) / 1000) & kMicrosMask;
+        tick_times_[tick_ & mask_].store(std::uint64_t{tick_ & kTickMask} << 40 | micros, std::memory_order_relaxed);
     }
-    void record(std::uint32_t node, NodeStatus from, NodeStatus to, Change change) noexcept {
+    // Inlined into every status change of an observed tree.
+    [[gnu::always_inline]] void record(std::uint32_t node, NodeStatus from, NodeStatus to, Change change) noexcept {
         Counters& c = counters_[node];
         if (change == Change::Tick) count_result(c, to);
         else if (change == Change::Halt && from == NodeStatus::RUNNING) bump(c.halts);
@@ -94,21 +99,18 @@ public:
 private:
     struct Counters {
         std::atomic<std::int64_t> ticks{0}, successes{0}, failures{0}, skips{0}, halts{0};
-        std::atomic<std::int64_t> running_total_ns{0}, running_last_ns{0}, running_since_ns{0};
+        std::atomic<std::int64_t> running_total_ns{0}, running_last_ns{0};
+        // -1: not known (the node was RUNNING before the tree was observed).
+        std::atomic<std::int64_t> running_since_ns{-1};
         std::atomic<NodeStatus> last_result{NodeStatus::IDLE};
         std::uint32_t running_since_tick = 0;  // writer only
     };
-    // Two words per change, so that a reader never sees half a word.
-    struct Slot {
-        std::atomic<std::int64_t> time_ns{0};
-        std::atomic<std::uint64_t> packed{0};  // tick << 32 | node << 8 | from << 4 | to
-    };
 
     // Only the writer changes a counter: a load and a store, no locked add.
-    static void bump(std::atomic<std::int64_t>& counter, std::int64_t by = 1) noexcept {
+    [[gnu::always_inline]] static void bump(std::atomic<std::int64_t>& counter, std::int64_t by = 1) noexcept {
         counter.store(counter.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
     }
-    static void count_result(Counters& c, NodeStatus result) noexcept {
+    [[gnu::always_inline]] static void count_result(Counters& c, NodeStatus result) noexcept {
         bump(c.ticks);
         switch (result) {
             case NodeStatus::SUCCESS: bump(c.successes); break;
@@ -119,21 +121,28 @@ private:
         c.last_result.store(result, std::memory_order_relaxed);
     }
     void end_running(Counters& c) noexcept;
-    void append(std::uint32_t node, NodeStatus from, NodeStatus to) noexcept {
+    // One word per change, so that a reader never sees half of one; the time is
+    // found by the tick (tick_times_).
+    [[gnu::always_inline]] void append(std::uint32_t node, NodeStatus from, NodeStatus to) noexcept {
         const std::uint64_t at = head_.load(std::memory_order_relaxed);
-        Slot& slot = ring_[at & mask_];
-        slot.time_ns.store(tick_time_ns_, std::memory_order_relaxed);
-        slot.packed.store(std::uint64_t{tick_} << 32 | std::uint64_t{node} << 8 | static_cast<std::uint64_t>(from) << 4 |
-                              static_cast<std::uint64_t>(to),
-                          std::memory_order_relaxed);
+        ring_[at & mask_].store(std::uint64_t{tick_} << 32 | std::uint64_t{node} << 8 | static_cast<std::uint64_t>(from) << 4 |
+                                    static_cast<std::uint64_t>(to),
+                                std::memory_order_relaxed);
         head_.store(at + 1, std::memory_order_release);
     }
+    std::int64_t time_of_tick(std::uint32_t tick) const noexcept;
     // The changes from `from` on that are intact, and the index after the last.
     std::vector<Transition> read_from(std::uint64_t& from) const;
 
+    static constexpr std::uint64_t kTickMask = (std::uint64_t{1} << 24) - 1;
+    static constexpr std::uint64_t kMicrosMask = (std::uint64_t{1} << 40) - 1;
+
     std::vector<Counters> counters_;
-    std::vector<Slot> ring_;
+    std::vector<std::atomic<std::uint64_t>> ring_;  // tick << 32 | node << 8 | from << 4 | to
+    // Per tick (by its low bits): its low 24 bits << 40 | microseconds since start_ns_.
+    std::vector<std::atomic<std::uint64_t>> tick_times_;
     std::uint64_t mask_;
+    std::int64_t start_ns_;
     std::atomic<std::uint64_t> head_{0};
     std::int64_t tick_time_ns_ = 0;  // writer only
     std::uint32_t tick_ = 0;         // writer only
