@@ -1,49 +1,19 @@
 #!/usr/bin/env bash
-# Makes the project-local virtual environment (.venv, Python 3.12) and builds and
-# installs the package into it. Sourced by demo.sh and test.sh; usable on its own:
+# Makes a project-local virtual environment and builds and installs the package into
+# it. Used by demo.sh and test.sh; usable on its own:
 #   bash scripts/bootstrap.sh [extra,...]
-# Rebuilds are incremental: CMake keeps its build tree under build/.
+# MORVLEN_PYTHON picks the Python (3.12 by default, or 3.13): see venv.sh.
+# Rebuilds are incremental: CMake keeps one build tree per venv under build/.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-venv="${MORVLEN_VENV:-$root/.venv}"
+source "$(dirname "${BASH_SOURCE[0]}")/venv.sh"
 extras="${1:-demo,test}"
 
-# Build-time tools, pinned; installed into the venv so the build needs no isolation.
-build_reqs=(scikit-build-core==1.1.2 nanobind==3.1.0 cmake==4.4.5 ninja==1.13.2)
+ensure_build_venv
 
-find_python312() {
-    local candidates=(python3.12)
-    if command -v pyenv >/dev/null 2>&1; then
-        local proot
-        proot="$(pyenv root)"
-        candidates+=("$proot"/versions/3.12*/bin/python3.12)
-    fi
-    candidates+=(/usr/local/bin/python3.12 /usr/bin/python3.12)
-    local c
-    for c in "${candidates[@]}"; do
-        # A pyenv shim exists even when 3.12 is not selected: run it to be sure.
-        if "$c" -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then
-            "$c" -c 'import sys; print(sys.executable)'
-            return 0
-        fi
-    done
-    echo "error: Python 3.12 was not found (looked for python3.12 on PATH and under pyenv)" >&2
-    return 1
-}
-
-if [ ! -x "$venv/bin/python" ]; then
-    py="$(find_python312)"
-    echo "creating $venv with $py" >&2
-    "$py" -m venv "$venv"
-fi
-
-stamp="$venv/.build-reqs"
-if [ "$(cat "$stamp" 2>/dev/null)" != "${build_reqs[*]}" ]; then
-    "$venv/bin/python" -m pip install -q -c "$root/constraints.txt" "${build_reqs[@]}" >&2
-    echo "${build_reqs[*]}" > "$stamp"
-fi
-
-echo "building and installing morvlen[$extras]" >&2
-"$venv/bin/python" -m pip install -q --no-build-isolation \
-    -Cbuild-dir="$root/build/venv" -c "$root/constraints.txt" "$root[$extras]" >&2
+# The build on its own first, so that its progress shows; then the dependencies,
+# which find the package installed and only add what its extras need.
+echo "building and installing morvlen (build tree: $build_dir)" >&2
+pip_build install
+echo "installing the dependencies of morvlen[$extras]" >&2
+"$venv/bin/python" -m pip install -q -c "$root/constraints.txt" "morvlen[$extras]" >&2

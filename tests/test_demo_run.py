@@ -1,10 +1,12 @@
 """The demonstration command end to end, in a subprocess, against the Ollama stand-in."""
 
+import http.server
 import os
 import re
 import socket
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -13,6 +15,7 @@ from morvlen.testing.ollama_standin import DEMO_MODEL, RunningStandin, answer_pi
 pytest.importorskip("agno")
 
 RUN_TIMEOUT = 90
+DEFAULT_ADDRESS = ("127.0.0.1", 11434)  # where the launcher looks when OLLAMA_HOST is unset
 REQUESTS = ["中国上海的新闻", "中国北京的新闻"]
 LOG_LINES = [
     "初始化线程引擎",
@@ -47,9 +50,10 @@ def free_port():
 
 
 def run(command, ollama_host):
+    """Runs the command with OLLAMA_HOST set to `ollama_host`, or unset for None."""
     env = {
-        **os.environ,
-        "OLLAMA_HOST": ollama_host,
+        **{k: v for k, v in os.environ.items() if k != "OLLAMA_HOST"},
+        **({"OLLAMA_HOST": ollama_host} if ollama_host is not None else {}),
         "AGNO_TELEMETRY": "false",
         "NO_PROXY": "127.0.0.1,localhost",
         "PYTHONIOENCODING": "utf-8",
@@ -79,11 +83,47 @@ def test_demonstration_prints_both_streamed_answers(standin):
 
 
 def test_without_a_server_the_launcher_falls_back_to_the_standin():
-    done = run(LAUNCHER, f"127.0.0.1:{free_port()}")
+    with socket.socket() as probe:
+        if probe.connect_ex(DEFAULT_ADDRESS) == 0:
+            pytest.skip(f"something listens at {DEFAULT_ADDRESS}, where the fallback needs nothing to answer")
+    done = run(LAUNCHER, None)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "".join(expected_answer(r) + "\n" for r in REQUESTS)
     notice = done.stderr.split("\n", 2)[:2]
     assert "no Ollama server answered" in notice[0] and "CANNED" in notice[1]
+
+
+class NotOllamaHandler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = b"<html>a web page</html>" if self.path == "/api/version" else b""
+        self.send_response(200 if body else 404)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture
+def not_ollama():
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), NotOllamaHandler)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield f"127.0.0.1:{server.server_address[1]}"
+    server.shutdown()
+    server.server_close()
+    thread.join(5)
+
+
+@pytest.mark.parametrize("kind, reason", [("nothing", "no Ollama server answered"), ("web page", "is no Ollama server")])
+def test_a_named_server_is_used_or_the_run_fails_with_the_reason(kind, reason, request):
+    host = request.getfixturevalue("not_ollama") if kind == "web page" else f"127.0.0.1:{free_port()}"
+    done = run(LAUNCHER, host)
+    assert done.returncode == 1
+    assert done.stdout == ""
+    assert reason in done.stderr and host in done.stderr
+    assert "CANNED" not in done.stderr
 
 
 @pytest.mark.parametrize(

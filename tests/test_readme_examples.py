@@ -19,3 +19,17 @@ def test_readme_has_examples():
 def test_example_runs(code, tmp_path):
     done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
+
+
+def test_examples_type_check(tmp_path):
+    """The installed stubs agree with how the README uses the API (mypy, bodies checked too)."""
+    pytest.importorskip("mypy")
+    files = []
+    for i, code in enumerate(EXAMPLES):
+        files.append(tmp_path / f"example{i}.py")
+        files[-1].write_text(code, encoding="utf-8")
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--check-untyped-defs", "--cache-dir", str(tmp_path / ".mypy_cache"), *map(str, files)],
+        cwd=tmp_path, capture_output=True, text=True, timeout=110,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr

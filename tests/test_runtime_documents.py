@@ -63,17 +63,8 @@ REFUSALS = [
      TreeBuildError, ["includes itself: T -> A -> B -> A", "tree 'B'"]),
     ("bad-autoremap", document(tree("T", '<SubTree ID="A" _autoremap="maybe"/>'), tree("A", "<Act/>"), main="T"),
      TreeBuildError, ["_autoremap=\"maybe\""]),
-    ("script-node", document(tree("T", '<Script code="x:=1"/>')), TreeBuildError,
-     ["scripting is not supported yet", "Script", "tree 'T'", "line 1"]),
-    ("script-condition", document(tree("T", '<ScriptCondition code="x"/>')), TreeBuildError,
-     ["scripting is not supported yet"]),
-    ("precondition", document(tree("T", '<Precondition if="x"><Act/></Precondition>')), TreeBuildError,
-     ["scripting is not supported yet"]),
-] + [
-    (f"script-attribute-{name}", document(tree("T", f'<Sequence>\n<Act {name}="x"/></Sequence>')), TreeBuildError,
-     ["scripting is not supported yet", f"attribute {name}", "<Act>", "line 2"])
-    for name in ["_skipIf", "_successIf", "_failureIf", "_while", "_onSuccess", "_onFailure", "_onHalted", "_post"]
 ]
+
 
 
 @pytest.mark.parametrize("xml, error, fragments", [case[1:] for case in REFUSALS], ids=[case[0] for case in REFUSALS])

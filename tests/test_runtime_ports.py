@@ -3,7 +3,7 @@ remapping and _autoremap, and the validation of port records."""
 
 import pytest
 
-from morvlen.core import NodeStatus, PortError
+from morvlen.core import NodeStatus, PortError, TreeBuildError
 from morvlen.engine.sequential_engine import SequentialEngine
 from morvlen.nodes.action_node import SimpleActionNode
 from runtime_helpers import document, engine_with, port, tree
@@ -52,10 +52,10 @@ def test_get_input_converts_literals_by_declared_type(type_, text, expected):
 
 
 @pytest.mark.parametrize("type_, text", [("int", "4.5"), ("int", "many"), ("double", "x"), ("bool", "yes")])
-def test_get_input_refuses_text_that_does_not_convert(type_, text):
-    error = read_once([port("p", type_)], f'p="{text}"', "getInput")["p"]
-    assert isinstance(error, PortError)
-    assert "Read 'T/Read' port 'p'" in str(error) and f'"{text}"' in str(error) and type_ in str(error)
+def test_literals_that_do_not_convert_are_refused_when_built(type_, text):
+    with pytest.raises(TreeBuildError) as caught:
+        read_once([port("p", type_)], f'p="{text}"', "getInput")
+    assert f"port 'p': \"{text}\" is not a valid {type_}" in str(caught.value) and "element <Read>" in str(caught.value)
 
 
 @pytest.mark.parametrize("type_, entry", [("int", "4.5"), ("double", "x"), ("bool", "yes")])

@@ -12,10 +12,13 @@ import morvlen
 PACKAGES = ["morvlen.core", "morvlen.engine.sequential_engine", "morvlen.nodes.action_node"]
 
 
-def stub_classes(module) -> dict[str, ast.ClassDef]:
+def stub_definitions(module, kind) -> dict[str, ast.AST]:
     stub = Path(module.__file__).with_suffix(".pyi")
-    return {node.name: node for node in ast.parse(stub.read_text(encoding="utf-8")).body
-            if isinstance(node, ast.ClassDef)}
+    return {node.name: node for node in ast.parse(stub.read_text(encoding="utf-8")).body if isinstance(node, kind)}
+
+
+def stub_classes(module) -> dict[str, ast.ClassDef]:
+    return stub_definitions(module, ast.ClassDef)
 
 
 def stub_members(node: ast.ClassDef) -> dict[str, ast.AST]:
@@ -44,7 +47,7 @@ def test_the_package_is_marked_typed():
 def test_stub_declares_every_exported_class_and_member(package):
     module = importlib.import_module(package)
     classes = stub_classes(module)
-    assert set(classes) == set(module.__all__)
+    assert set(classes) | set(stub_definitions(module, ast.FunctionDef)) == set(module.__all__)
     for name, node in classes.items():
         assert set(stub_members(node)) == runtime_members(getattr(module, name)), name
 
@@ -72,3 +75,25 @@ def test_stub_annotations_name_the_public_types():
         "self, cls: type[morvlen.nodes.action_node.SimpleActionNode], action_id: str | None=None -> str")
     assert signatures["tick_n_times"] == "self, n: int -> list[morvlen.core.NodeStatus]"
     assert signatures["get_all_blackboard_data"] == "self -> dict[str, Any]"
+
+
+def test_engine_stub_carries_the_methods_annotations():
+    """mthread.pyi is hand-written: each method's annotations are those the method itself carries
+    (a parameter defaulting to None may be spelled Optional[...] in the stub)."""
+    module = importlib.import_module("morvlen.engine.trigger.mthread")
+    stub = Path(module.__file__).parent / "mthread.pyi"
+    engine = {node.name: node for node in ast.parse(stub.read_text(encoding="utf-8")).body
+              if isinstance(node, ast.ClassDef)}["ThreadEngine"]
+    for item in engine.body:
+        if not isinstance(item, ast.FunctionDef) or item.name in ("__init__", "__del__"):
+            continue
+        carried = getattr(module.ThreadEngine, item.name).__annotations__
+        args = item.args.args[1:]
+        defaults_none = {arg.arg for arg, default in zip(args[len(args) - len(item.args.defaults):], item.args.defaults)
+                         if ast.unparse(default) == "None"}
+        stubbed = {arg.arg: ast.unparse(arg.annotation) for arg in args}
+        stubbed["return"] = ast.unparse(item.returns)
+        assert set(stubbed) == set(carried), item.name
+        for name, annotation in stubbed.items():
+            allowed = {carried[name], f"Optional[{carried[name]}]" if name in defaults_none else carried[name]}
+            assert annotation in allowed, f"{item.name}: {name}"

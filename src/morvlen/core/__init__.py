@@ -7,10 +7,15 @@ from morvlen._runtime import (  # noqa: F401
     NodeLogicError,
     NodeStatus,
     PortError,
+    ScriptError,
+    ScriptSyntaxError,
     Tree,
     TreeBuildError,
     TreeNode,
     XmlParseError,
+    register_enum,
+    register_enums,
+    registered_enums,
 )
 
 __all__ = [
@@ -20,8 +25,13 @@ __all__ = [
     "NodeLogicError",
     "NodeStatus",
     "PortError",
+    "ScriptError",
+    "ScriptSyntaxError",
     "Tree",
     "TreeBuildError",
     "TreeNode",
     "XmlParseError",
+    "register_enum",
+    "register_enums",
+    "registered_enums",
 ]

@@ -35,8 +35,8 @@ void bind_errors(nb::module_& m) {
                               "behavior-tree document (wrong root element, BTCPP_format other than \"4\", tree without ID).");
     bind_error<TreeBuildError>(m, "TreeBuildError", base,
                                "The document describes no valid tree: unknown node id, wrong number of children, unknown "
-                               "port attribute, missing or ambiguous main tree, unknown or recursive SubTree, scripting "
-                               "(not supported yet). The message names the tree, element and line.");
+                               "port attribute, missing or ambiguous main tree, unknown or recursive SubTree, script "
+                               "syntax error, missing required port, literal that does not convert. The message names the tree, element and line.");
     bind_error<PortError>(m, "PortError", base,
                           "A port could not be read or written while ticking: not set, entry never written, value that "
                           "does not convert to the port's type, output not mapped to a blackboard entry.");
@@ -222,6 +222,7 @@ AnyDict blackboard_dict(const Blackboard& blackboard) {
 
 void bind_core(nb::module_& m) {
     bind_errors(m);
+    bind_scripting(m);
     bind_status(m);
     bind_node_handle(m);
     bind_blackboard(m);

@@ -12,6 +12,8 @@ namespace morvlen::bt {
 void bind_core(nanobind::module_& m);
 void bind_action_node(nanobind::module_& m);
 void bind_sequential_engine(nanobind::module_& m);
+// Part of bind_core: the script errors and enum registration.
+void bind_scripting(nanobind::module_& m);
 void bind_observe_package(nanobind::module_& m);
 
 // Garbage-collector slots for a bound type T with traverse(visit, arg) and clear().

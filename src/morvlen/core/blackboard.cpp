@@ -63,6 +63,10 @@ std::pair<const Blackboard*, std::string> Blackboard::resolve(std::string_view k
 
 std::optional<nb::object> Blackboard::get(std::string_view key) const {
     nb::gil_scoped_acquire gil;
+    return get_holding_gil(key);
+}
+
+std::optional<nb::object> Blackboard::get_holding_gil(std::string_view key) const {
     const auto [board, local_key] = resolve(key);
     std::lock_guard lock(board->mutex_);
     const auto found = board->entries_.find(local_key);

@@ -36,6 +36,8 @@ public:
 
     // The entry's value, or nullopt when it was never written (or was unset).
     std::optional<nanobind::object> get(std::string_view key) const;
+    // As get, for callers holding the GIL (scripts read several entries under one).
+    std::optional<nanobind::object> get_holding_gil(std::string_view key) const;
     void set(std::string_view key, nanobind::object value);
     // Removes the entry; returns whether it existed.
     bool unset(std::string_view key);

@@ -19,7 +19,7 @@ struct XmlParseError : BehaviorTreeError {
 
 // The document is well-formed but describes no valid tree: unknown node id, wrong
 // number of children, unknown port, missing or ambiguous main tree, recursive SubTree,
-// unsupported scripting.
+// script syntax error, missing required port, literal that does not convert.
 struct TreeBuildError : BehaviorTreeError {
     using BehaviorTreeError::BehaviorTreeError;
 };

@@ -69,7 +69,8 @@ bool literal_converts(std::string_view text, PortType type) {
         case PortType::Status: return parse_status(trim(text)).has_value();
         case PortType::String:
         case PortType::Object:
-        case PortType::Queue: return true;
+        case PortType::Queue:
+        case PortType::Script: return true;
     }
     return true;
 }
@@ -136,7 +137,8 @@ std::optional<nb::object> object_from_text(std::string_view text, PortType type)
         case PortType::Status: return wrap(parse_status(trim(text)));
         case PortType::Queue: return wrap(std::optional(split_queue(text)));
         case PortType::String:
-        case PortType::Object: break;
+        case PortType::Object:
+        case PortType::Script: break;
     }
     return nb::str(text.data(), text.size());
 }

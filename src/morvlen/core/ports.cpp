@@ -11,9 +11,9 @@ constexpr std::array<std::pair<PortDirection, std::string_view>, 3> direction_na
     {PortDirection::Input, "input"}, {PortDirection::Output, "output"}, {PortDirection::InOut, "inout"},
 }};
 
-constexpr std::array<std::pair<PortType, std::string_view>, 7> type_names{{
+constexpr std::array<std::pair<PortType, std::string_view>, 8> type_names{{
     {PortType::String, "string"}, {PortType::Object, "object"}, {PortType::Int, "int"}, {PortType::Double, "double"},
-    {PortType::Bool, "bool"}, {PortType::Status, "status"}, {PortType::Queue, "queue"},
+    {PortType::Bool, "bool"}, {PortType::Status, "status"}, {PortType::Queue, "queue"}, {PortType::Script, "script"},
 }};
 
 template <class Table, class Value> std::string_view name_of(const Table& table, Value value) noexcept {

@@ -7,16 +7,15 @@
 
 #include "morvlen/core/errors.h"
 #include "morvlen/core/port_values.h"
+#include "morvlen/core/scripting/node_scripts.h"
 #include "morvlen/core/subtree_node.h"
+#include "morvlen/core/suggestions.h"
 
 namespace nb = nanobind;
 
 namespace morvlen::bt {
 namespace {
 
-constexpr std::array<std::string_view, 8> script_attributes{
-    "_skipIf", "_successIf", "_failureIf", "_while", "_onSuccess", "_onFailure", "_onHalted", "_post"};
-constexpr std::array<std::string_view, 3> script_nodes{"Script", "ScriptCondition", "Precondition"};
 constexpr std::array<std::string_view, 4> category_tags{"Action", "Condition", "Control", "Decorator"};
 
 template <class List> bool contains(const List& list, std::string_view item) {
@@ -152,11 +151,15 @@ private:
                "', element <" + element.tag + ">, line " + std::to_string(element.line) + ")";
     }
 
+    // Numbered from #2 on among same-named siblings; the next number is remembered,
+    // so that many such siblings build in linear time.
     std::string unique_path(const std::string& parent_path, const std::string& name) {
-        const std::string base = parent_path + "/" + name;
-        std::string path = base;
-        for (int n = 2; paths_.contains(path); ++n) path = base + "#" + std::to_string(n);
-        paths_.insert(path);
+        std::string base = parent_path + "/" + name;
+        if (paths_.insert(base).second) return base;
+        int& next = next_number_[base];
+        std::string path;
+        for (next = std::max(next, 2); !paths_.insert(path = base + "#" + std::to_string(next)).second; ++next) {}
+        ++next;
         return path;
     }
 
@@ -173,11 +176,15 @@ private:
         }
         const NodeManifest* manifest = registry_.manifest(id);
         if (!manifest) {
-            if (contains(script_nodes, id)) throw TreeBuildError("scripting is not supported yet: node " + id + where(element));
             if (library_.trees_.contains(id)) {
                 throw TreeBuildError("'" + id + "' is a tree, not a node type: write <SubTree ID=\"" + id + "\"/>" + where(element));
             }
-            throw TreeBuildError("unknown node id '" + id + "': neither a registered node nor SubTree" + where(element));
+            std::vector<std::string> known = registry_.ids();
+            known.insert(known.end(), library_.order_.begin(), library_.order_.end());
+            throw TreeBuildError("unknown node id '" + id + "': neither a registered node nor SubTree" +
+                                 did_you_mean(id, known) + where(element) +
+                                 "; register an action under this id before building the tree (register_action, "
+                                 "register_action_behavior or register_action_class)");
         }
         if (category) {
             const bool fits = (*category == "Control" && manifest->kind == NodeKind::Control) ||
@@ -206,39 +213,48 @@ private:
 
     // A reserved attribute ("_x") other than those the element may carry.
     void refuse_reserved(const XmlElement& element, const std::string& attribute) const {
-        if (contains(script_attributes, attribute)) {
-            throw TreeBuildError("scripting is not supported yet: attribute " + attribute + where(element));
-        }
-        throw TreeBuildError("unknown attribute '" + attribute + "' (names starting with '_' are reserved)" + where(element));
+        std::vector<std::string> reserved(scripting::condition_attributes.begin(), scripting::condition_attributes.end());
+        reserved.emplace_back("_autoremap");
+        throw TreeBuildError("unknown attribute '" + attribute + "' (names starting with '_' are reserved)" +
+                             did_you_mean(attribute, reserved) + where(element));
     }
 
     std::map<std::string, std::string, std::less<>> port_texts(const XmlElement& element, const NodeManifest& manifest) const {
         std::map<std::string, std::string, std::less<>> ports;
         for (const auto& [attribute, text] : element.attributes) {
             if (attribute == "name" || (attribute == "ID" && element.tag != manifest.id)) continue;
+            if (scripting::is_condition_attribute(attribute)) continue;
             if (attribute.starts_with('_')) refuse_reserved(element, attribute);
             const auto port = std::ranges::find(manifest.ports, attribute, &PortInfo::name);
             if (port == manifest.ports.end()) {
                 std::vector<std::string> names;
                 for (const auto& info : manifest.ports) names.push_back(info.name);
-                throw TreeBuildError("unknown port '" + attribute + "' of " + manifest.id + " (its ports: " + joined(names) + ")" +
-                                     where(element));
+                throw TreeBuildError("unknown port '" + attribute + "' of " + manifest.id + did_you_mean(attribute, names) +
+                                     " (its ports: " + joined(names) + ")" + where(element));
             }
             check_port_text(element, *port, text);
             ports.emplace(attribute, text);
         }
         for (const auto& port : manifest.ports) {
             if (!ports.contains(port.name) && port.default_value) ports.emplace(port.name, *port.default_value);
+            if (port.required && !ports.contains(port.name)) {
+                throw TreeBuildError(manifest.id + " needs the port '" + port.name + "' (" +
+                                     std::string(to_string(port.type)) + "), which is not set" + where(element));
+            }
         }
         return ports;
     }
 
-    // Literals are converted (and refused) when the port is read; only a literal
-    // where a blackboard entry is required is refused here.
+    // A literal must convert to the port's type, and an output needs a blackboard entry.
     void check_port_text(const XmlElement& element, const PortInfo& port, const std::string& text) const {
-        if (port.direction == PortDirection::Output && !pointer_key(text, port.name)) {
+        const bool pointer = pointer_key(text, port.name).has_value();
+        if (port.direction == PortDirection::Output && !pointer) {
             throw TreeBuildError("output port '" + port.name + "' needs a blackboard entry (\"{key}\"), got the literal \"" +
                                  text + "\"" + where(element));
+        }
+        if (!pointer && !literal_converts(text, port.type)) {
+            throw TreeBuildError("port '" + port.name + "': \"" + text + "\" is not a valid " +
+                                 std::string(to_string(port.type)) + where(element));
         }
     }
 
@@ -254,6 +270,7 @@ private:
         config.path = unique_path(parent_path, config.name);
         config.blackboard = blackboard;
         config.ports = port_texts(element, manifest);
+        config.scripts = scripting::compile_node_scripts(element, manifest, where(element));
         const std::string path = config.path;
         auto node = registry_.build(id, std::move(config));
         attach_children(*node, element, blackboard, path);
@@ -278,8 +295,8 @@ private:
         const auto* id = element.attribute("ID");
         if (!id || id->empty()) throw TreeBuildError("<SubTree> needs an ID attribute naming a tree" + where(element));
         if (!library_.trees_.contains(*id)) {
-            throw TreeBuildError("SubTree ID '" + *id + "' names no tree (trees defined: " + joined(library_.order_) + ")" +
-                                 where(element));
+            throw TreeBuildError("SubTree ID '" + *id + "' names no tree" + did_you_mean(*id, library_.order_) +
+                                 " (trees defined: " + joined(library_.order_) + ")" + where(element));
         }
         if (std::ranges::find(stack_, *id, &Frame::tree_id) != stack_.end()) {
             std::string chain;
@@ -297,6 +314,8 @@ private:
                 const auto on = parse_bool(text);
                 if (!on) throw TreeBuildError("_autoremap=\"" + text + "\" is not a bool (true/false)" + where(element));
                 board->enable_autoremap(*on);
+            } else if (scripting::is_condition_attribute(attribute)) {
+                continue;  // compiled below
             } else if (attribute.starts_with('_')) {
                 refuse_reserved(element, attribute);
             } else {
@@ -320,6 +339,7 @@ private:
         config.path = unique_path(parent_path, config.name);
         config.blackboard = board;
         config.manifest = SubTreeNode::manifest();
+        config.scripts = scripting::compile_node_scripts(element, *config.manifest, where(element));
         const std::string path = config.path;
         auto node = std::make_unique<SubTreeNode>(std::move(config));
         node->set_child(instantiate(*id, board, path));
@@ -330,6 +350,7 @@ private:
     const NodeRegistry& registry_;
     std::vector<Frame> stack_;
     std::set<std::string> paths_;
+    std::map<std::string, int> next_number_;
 };
 
 std::shared_ptr<Tree> TreeLibrary::build(const NodeRegistry& registry, const std::optional<std::string>& main_tree) const {

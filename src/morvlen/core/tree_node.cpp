@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 
 #include "morvlen/core/port_values.h"
+#include "morvlen/core/scripting/node_scripts.h"
 
 namespace nb = nanobind;
 
@@ -48,17 +49,27 @@ TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {}
 TreeNode::~TreeNode() = default;
 
 NodeStatus TreeNode::execute_tick() {
+    const scripting::NodeScripts* scripts = config_.scripts && config_.scripts->has_conditions() ? config_.scripts.get() : nullptr;
+    if (scripts) {
+        if (const auto decided = scripts->check_pre(*this)) {
+            change_status(*decided, observe::Change::Tick);
+            return *decided;
+        }
+    }
     const NodeStatus result = tick();
     if (result == NodeStatus::IDLE) {
         throw NodeLogicError(registration_name() + " '" + full_path() + "': tick returned IDLE, which is never a result");
     }
     change_status(result, observe::Change::Tick);
+    if (scripts) scripts->run_post(*this, result);
     return result;
 }
 
 void TreeNode::halt_node() {
-    if (status() == NodeStatus::RUNNING) halt();
+    const bool running = status() == NodeStatus::RUNNING;
+    if (running) halt();
     change_status(NodeStatus::IDLE, observe::Change::Halt);
+    if (running && config_.scripts) config_.scripts->run_halted(*this);
 }
 
 std::optional<std::string> TreeNode::port_key(std::string_view port) const {

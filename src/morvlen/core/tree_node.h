@@ -27,6 +27,10 @@
 
 namespace morvlen::bt {
 
+namespace scripting {
+class NodeScripts;
+}
+
 using Clock = std::chrono::steady_clock;
 
 struct NodeManifest {
@@ -47,6 +51,8 @@ struct NodeConfig {
     Blackboard::Ptr blackboard;
     // Attribute text by port name, with declared defaults filled in for absent ports.
     std::map<std::string, std::string, std::less<>> ports;
+    // Condition attributes and script ports, compiled; null when the node has none.
+    std::shared_ptr<const scripting::NodeScripts> scripts;
 };
 
 class TreeNode {
@@ -56,11 +62,12 @@ public:
     TreeNode(const TreeNode&) = delete;
     TreeNode& operator=(const TreeNode&) = delete;
 
-    // Ticks the node: runs tick(), refuses IDLE as a result (NodeLogicError) and
-    // stores the status.
+    // Ticks the node: checks its pre-conditions (which may decide the status without
+    // ticking), runs tick(), refuses IDLE as a result (NodeLogicError), stores the
+    // status and runs its post-conditions.
     NodeStatus execute_tick();
-    // Halts the node if it is RUNNING (halt()), then sets it to IDLE. Halting an idle
-    // or completed node only resets it.
+    // Halts the node if it is RUNNING (halt(), then its _onHalted script), and sets it
+    // to IDLE. Halting an idle or completed node only resets it.
     void halt_node();
     // Sets a completed node back to IDLE without halting.
     void reset_status() noexcept { change_status(NodeStatus::IDLE, observe::Change::Reset); }

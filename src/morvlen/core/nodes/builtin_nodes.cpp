@@ -14,6 +14,7 @@ NodeRegistry make_builtin_registry() {
     nodes::register_timed_decorator_nodes(registry);
     nodes::register_loop_nodes(registry);
     nodes::register_leaf_nodes(registry);
+    nodes::register_script_nodes(registry);
     return registry;
 }
 

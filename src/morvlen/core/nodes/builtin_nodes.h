@@ -17,6 +17,7 @@ void register_decorator_nodes(NodeRegistry& registry);
 void register_timed_decorator_nodes(NodeRegistry& registry);
 void register_loop_nodes(NodeRegistry& registry);
 void register_leaf_nodes(NodeRegistry& registry);
+void register_script_nodes(NodeRegistry& registry);
 
 // Controls take one child or more unless they say otherwise.
 inline NodeManifest control_manifest(std::string id, std::string description, PortList ports = {},

@@ -8,6 +8,7 @@
 
 #include "morvlen/core/nodes/builtin_nodes.h"
 #include "morvlen/core/port_values.h"
+#include "morvlen/core/scripting/enum_registry.h"
 
 namespace nb = nanobind;
 
@@ -77,7 +78,8 @@ private:
     }
 };
 
-// A value as SwitchN compares it: numbers by value, booleans by truth, the rest as text.
+// A value as SwitchN compares it: numbers by value (a registered script enum's name
+// stands for its number), booleans by truth, the rest as text.
 struct CaseValue {
     std::string text;
     std::optional<double> number;
@@ -93,6 +95,7 @@ struct CaseValue {
             return {text, PyFloat_AsDouble(value.ptr()), std::nullopt};
         }
         auto number = parse_double(text);
+        if (const auto enumerated = number ? std::nullopt : scripting::enum_value(text)) number = static_cast<double>(*enumerated);
         return {std::move(text), number, std::nullopt};
     }
 
@@ -149,7 +152,7 @@ private:
 };
 
 template <std::size_t N> NodeManifest switch_manifest() {
-    PortList ports{input_port("variable", PortType::Object, std::nullopt, "the value compared with the cases, usually {key}")};
+    PortList ports{required(input_port("variable", PortType::Object, std::nullopt, "the value compared with the cases, usually {key}"))};
     for (std::size_t i = 1; i <= N; ++i) {
         ports.push_back(input_port("case_" + std::to_string(i), PortType::Object, std::nullopt,
                                    "selects child " + std::to_string(i) + " when equal to the variable"));
@@ -159,7 +162,8 @@ template <std::size_t N> NodeManifest switch_manifest() {
         "Has exactly " + std::to_string(N + 1) +
             " children. On each tick compares variable with case_1, case_2, ... in order and ticks the child of the "
             "first equal case, or the last child (the default) when none is equal; returns that child's status. "
-            "Numbers compare by value (\"2\" equals 2.0), booleans by truth, anything else as text. A variable whose "
+            "Numbers compare by value (\"2\" equals 2.0; the name of a registered script enum stands for its value), "
+            "booleans by truth, anything else as text. A variable whose "
             "entry was never written, and a case that is not set, match nothing. When the selected child changes "
             "while another child is RUNNING, the running one is halted first.",
         std::move(ports), static_cast<int>(N + 1), static_cast<int>(N + 1));

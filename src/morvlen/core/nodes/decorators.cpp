@@ -145,7 +145,7 @@ void register_decorator_nodes(NodeRegistry& registry) {
         "count. With num_cycles=-1 it repeats without end and returns RUNNING after every success, so that the tree "
         "stays responsive even when the child succeeds at once; num_cycles=0 returns SUCCESS without ticking.";
     add_repeating(decorator_manifest("Repeat", repeat_doc,
-                                     {input_port("num_cycles", PortType::Int, std::nullopt, "successes to repeat for; -1: without end")}),
+                                     {required(input_port("num_cycles", PortType::Int, std::nullopt, "successes to repeat for; -1: without end"))}),
                   {"num_cycles", NodeStatus::SUCCESS});
     const std::string retry_doc =
         "Ticks its child again, within the same tick, each time it fails, up to num_attempts attempts; then returns "
@@ -156,7 +156,7 @@ void register_decorator_nodes(NodeRegistry& registry) {
     for (const char* id : {"RetryUntilSuccessful", "RetryUntilSuccesful"}) {
         const bool alias = std::string_view(id) == "RetryUntilSuccesful";
         add_repeating(decorator_manifest(id, alias ? "Deprecated spelling of RetryUntilSuccessful. " + retry_doc : retry_doc,
-                                         {input_port("num_attempts", PortType::Int, std::nullopt, "attempts before giving up; -1: without end")}),
+                                         {required(input_port("num_attempts", PortType::Int, std::nullopt, "attempts before giving up; -1: without end"))}),
                       {"num_attempts", NodeStatus::FAILURE});
     }
 

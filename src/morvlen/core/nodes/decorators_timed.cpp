@@ -68,13 +68,13 @@ void register_timed_decorator_nodes(NodeRegistry& registry) {
         "without ticking the child (even with 0), later ticks return RUNNING until the time has passed. Then the child "
         "is ticked and its status returned, RUNNING included. The timer is checked on each tick (nothing sleeps) and "
         "starts again for the next run after the child completes or the node is halted.",
-        {input_port("delay_msec", PortType::Int, std::nullopt, "milliseconds to wait before ticking the child")}));
+        {required(input_port("delay_msec", PortType::Int, std::nullopt, "milliseconds to wait before ticking the child"))}));
     registry.add<Timeout>(decorator_manifest(
         "Timeout",
         "Ticks its child and returns its status; the timer starts on the node's first tick. If the child is still "
         "RUNNING when msec milliseconds have passed, the next tick halts the child, without ticking it, and returns "
         "FAILURE. The timer is checked on each tick (nothing sleeps) and starts again on the next run.",
-        {input_port("msec", PortType::Int, std::nullopt, "milliseconds the child may run")}));
+        {required(input_port("msec", PortType::Int, std::nullopt, "milliseconds the child may run"))}));
 }
 
 }  // namespace morvlen::bt::nodes

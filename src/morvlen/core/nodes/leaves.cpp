@@ -92,17 +92,17 @@ void register_leaf_nodes(NodeRegistry& registry) {
         "Writes value into the blackboard entry named by output_key (given as \"{key}\" or as the bare key) and "
         "returns SUCCESS. A literal value is stored as a string; a value given as \"{other}\" copies that entry's "
         "object as it is.",
-        {input_port("value", PortType::Object, std::nullopt, "the value to store: a literal or {key}"),
-         inout_port("output_key", PortType::Object, "the entry to write")}));
+        {required(input_port("value", PortType::Object, std::nullopt, "the value to store: a literal or {key}")),
+         required(inout_port("output_key", PortType::Object, "the entry to write"))}));
     registry.add<UnsetBlackboard>(action_manifest(
         "UnsetBlackboard",
         "Removes the blackboard entry named by key and returns SUCCESS, also when there was no such entry.",
-        {input_port("key", PortType::String, std::nullopt, "name of the entry to remove")}));
+        {required(input_port("key", PortType::String, std::nullopt, "name of the entry to remove"))}));
     registry.add<Sleep>(action_manifest(
         "Sleep",
         "Returns RUNNING until msec milliseconds have passed since its first tick, then SUCCESS. The first tick always "
         "returns RUNNING, even with 0. The time is checked on each tick (nothing sleeps); halting cancels the wait.",
-        {input_port("msec", PortType::Int, std::nullopt, "milliseconds to wait")}));
+        {required(input_port("msec", PortType::Int, std::nullopt, "milliseconds to wait"))}));
 }
 
 }  // namespace morvlen::bt::nodes

@@ -43,11 +43,13 @@ std::string SequentialEngine::register_action_class(nb::handle cls, const std::o
     return register_python_action_class(factory_, cls, action_id);
 }
 
-void SequentialEngine::create_tree_from_text(const std::string& xml_text) {
-    tree_ = factory_.create_tree_from_text(xml_text);
+void SequentialEngine::create_tree_from_text(const std::string& xml_text, const std::optional<std::string>& main_tree) {
+    tree_ = factory_.create_tree_from_text(xml_text, main_tree);
 }
 
-void SequentialEngine::create_tree_from_file(const std::string& path) { tree_ = factory_.create_tree_from_file(path); }
+void SequentialEngine::create_tree_from_file(const std::string& path, const std::optional<std::string>& main_tree) {
+    tree_ = factory_.create_tree_from_file(path, main_tree);
+}
 
 void SequentialEngine::clear() noexcept {
     tree_.reset();

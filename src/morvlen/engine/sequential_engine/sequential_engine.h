@@ -24,9 +24,10 @@ public:
     void register_action_behavior(const std::string& action_id, TickFunction tick_functor, PortRecords ports_list);
     std::string register_action_class(nanobind::handle cls, const std::optional<std::string>& action_id);
 
-    // Building replaces any tree built before. Need the GIL.
-    void create_tree_from_text(const std::string& xml_text);
-    void create_tree_from_file(const std::string& path);
+    // Building replaces any tree built before; `main_tree` chooses the tree of a
+    // document with several. Need the GIL.
+    void create_tree_from_text(const std::string& xml_text, const std::optional<std::string>& main_tree = {});
+    void create_tree_from_file(const std::string& path, const std::optional<std::string>& main_tree = {});
 
     // Ticking: call with the GIL; it is released while the tree runs, and the tree
     // is kept alive meanwhile, even if another thread builds a new one. The loops

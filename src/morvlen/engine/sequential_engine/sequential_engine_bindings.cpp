@@ -44,13 +44,16 @@ void bind_sequential_engine(nb::module_& m) {
             "cls"_a, "action_id"_a = nb::none(),
             "Registers a SimpleActionNode subclass: its static tick(node) and its class attribute ports, under "
             "action_id or else the class name; the class docstring, else that of tick, describes it. Returns the id.")
-        .def("create_tree_from_text", &SequentialEngine::create_tree_from_text, "xml_text"_a,
-             "Builds the tree from version 4 XML text (its main_tree_to_execute, or its only <BehaviorTree>), "
+        .def("create_tree_from_text", &SequentialEngine::create_tree_from_text, "xml_text"_a, "main_tree"_a = nb::none(),
+             "Builds the tree main_tree, else the document's main_tree_to_execute, else its only <BehaviorTree>, "
              "replacing any tree built before. Raises XmlParseError or TreeBuildError saying what is wrong and where.")
         .def(
             "create_tree_from_file",
-            [](SequentialEngine& self, const std::filesystem::path& path) { self.create_tree_from_file(path.string()); },
-            "path"_a, "As create_tree_from_text, reading the XML from a file (relative includes resolve against its folder).")
+            [](SequentialEngine& self, const std::filesystem::path& path, const std::optional<std::string>& main_tree) {
+                self.create_tree_from_file(path.string(), main_tree);
+            },
+            "path"_a, "main_tree"_a = nb::none(),
+            "As create_tree_from_text, reading the XML from a file (relative includes resolve against its folder).")
         .def("tick_once", &SequentialEngine::tick_once,
              "Ticks the tree once and returns the root's status. An exception raised by a tick function passes on "
              "unchanged, after every running node was halted.")

@@ -5,14 +5,18 @@ The engine, morvlen.engine.trigger.mthread, is an extension module, which
 that the module's own check starts the demonstration.
 
 The demonstration asks the Ollama server at OLLAMA_HOST (default
-127.0.0.1:11434) for the model qwen3:30b. When no server answers there, the
-launcher starts the canned-answer stand-in (morvlen.testing.ollama_standin) on a
-free loopback port, says so on stderr, and runs against it.
+127.0.0.1:11434) for the model qwen3:30b. A server the user named is used or the
+launcher exits 1 with the reason: canned answers are never passed off as that
+server's. Only when OLLAMA_HOST is unset and nothing at all answers at the
+default address does the launcher start the canned-answer stand-in
+(morvlen.testing.ollama_standin) on a free loopback port, say so on stderr, and
+run against it.
 """
 
 from __future__ import annotations
 
 import importlib.util
+import json
 import os
 import sys
 import traceback
@@ -61,17 +65,27 @@ def ollama_url() -> str:
     return _parse_host(os.environ.get("OLLAMA_HOST"))
 
 
-def why_no_server(url: str) -> str | None:
-    """None when an Ollama server answers at `url`; otherwise the reason, for the user."""
+class NotOllama(Exception):
+    """Something answered at the address, but not as an Ollama server does."""
+
+
+def check_server(url: str) -> None:
+    """Returns when an Ollama server answers at `url`. Raises NotOllama when something
+    else answers, and OSError (URLError) when nothing does."""
     opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
     try:
-        with opener.open(f"{url}/api/version", timeout=PROBE_TIMEOUT_SECONDS):
-            return None
+        with opener.open(f"{url}/api/version", timeout=PROBE_TIMEOUT_SECONDS) as response:
+            body = response.read(4096)
     except urllib.error.HTTPError as error:
-        return f"{url} answered HTTP {error.code} to a version request, so it is no Ollama server"
-    except (urllib.error.URLError, OSError, ValueError) as error:
-        reason = getattr(error, "reason", error)
-        return f"no Ollama server answered at {url} ({reason})"
+        raise NotOllama(f"{url} answered HTTP {error.code} to a version request, so it is no Ollama server") from None
+    except ValueError as error:  # a URL that urllib cannot open at all
+        raise NotOllama(f"{url} is not an address the demonstration can use ({error})") from None
+    try:
+        version = json.loads(body).get("version")
+    except (ValueError, AttributeError):
+        version = None
+    if not isinstance(version, str):
+        raise NotOllama(f"{url} answered a version request without an Ollama version, so it is no Ollama server")
 
 
 def run_against_standin(reason: str) -> int:
@@ -97,19 +111,29 @@ def main() -> int:
     try:
         url = ollama_url()
     except ImportError as error:
-        print(f"morvlen demo: the demonstration needs agno and ollama ({error}); "
-              "install the package with its 'demo' extra", file=sys.stderr)
-        return 1
+        return refuse(f"the demonstration needs agno and ollama ({error}); "
+                      "install the package with its 'demo' extra")
     except ValueError as error:
-        print(f"morvlen demo: OLLAMA_HOST is not a usable address: {error}", file=sys.stderr)
-        return 1
+        return refuse(f"OLLAMA_HOST is not a usable address: {error}")
     # A local model server is often used without internet access, where agno's
     # telemetry call after each answer would block; the user may still turn it on.
     os.environ.setdefault("AGNO_TELEMETRY", "false")
-    reason = why_no_server(url)
-    if reason is None:
-        return run_demonstration()
-    return run_against_standin(reason)
+    try:
+        check_server(url)
+    except NotOllama as error:
+        return refuse(str(error))
+    except OSError as error:
+        reason = f"no Ollama server answered at {url} ({getattr(error, 'reason', error)})"
+        if os.environ.get("OLLAMA_HOST"):
+            # The user named this server: canned answers would be passed off as its own.
+            return refuse(reason)
+        return run_against_standin(reason)
+    return run_demonstration()
+
+
+def refuse(reason: str) -> int:
+    print(f"morvlen demo: {reason}", file=sys.stderr)
+    return 1
 
 
 if __name__ == "__main__":

@@ -13,7 +13,7 @@ namespace nb = nanobind;
 namespace morvlen::bt {
 namespace {
 
-constexpr std::array<std::string_view, 5> known_fields{"name", "type", "direction", "description", "default"};
+constexpr std::array<std::string_view, 6> known_fields{"name", "type", "direction", "description", "default", "required"};
 
 class RecordReader {
 public:
@@ -31,7 +31,7 @@ public:
         for (nb::handle key : record_.attr("keys")()) {
             const bool known = nb::isinstance<nb::str>(key) &&
                                std::ranges::find(known_fields, nb::cast<std::string>(key)) != known_fields.end();
-            if (!known) fail_value("unknown field " + describe(key) + " (fields: name, type, direction, description, default)");
+            if (!known) fail_value("unknown field " + describe(key) + " (fields: name, type, direction, description, default, required)");
         }
     }
 
@@ -46,6 +46,15 @@ public:
             fail_type(std::string("field '") + field + "' must be a str, got " + describe(value));
         }
         return nb::cast<std::string>(value);
+    }
+
+    // Optional and false unless given as a bool.
+    bool flag(const char* field) const {
+        const nb::object key = nb::str(field);
+        if (!PyMapping_HasKey(record_.ptr(), key.ptr())) return false;
+        const nb::object value = record_[key];
+        if (!nb::isinstance<nb::bool_>(value)) fail_type(std::string("field '") + field + "' must be a bool, got " + describe(value));
+        return nb::cast<bool>(value);
     }
 
     // Defaults are text as it would stand in the XML; numbers and bools are written out.
@@ -84,6 +93,7 @@ PortInfo read_record(nb::handle record, size_t index, const std::string& action_
     port.direction = *parsed_direction;
     port.description = reader.text("description", false).value_or("");
     port.default_value = reader.default_text();
+    port.required = reader.flag("required");
     if (port.default_value) {
         const bool pointer = pointer_key(*port.default_value, port.name).has_value();
         if (port.direction == PortDirection::Output && !pointer) {

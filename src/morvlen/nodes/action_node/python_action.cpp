@@ -40,6 +40,28 @@ std::string check_action_id(const std::string& action_id) {
     return action_id;
 }
 
+// A tick function is called with the node alone. The usual slip is a class whose
+// tick is an instance method (def tick(self, node)): refused here, with the fix.
+void check_tick_signature(nb::handle function, const std::string& action_id) {
+    const nb::module_ inspect = nb::module_::import_("inspect");
+    nb::object signature;
+    try {
+        signature = inspect.attr("signature")(function);
+    } catch (const nb::python_error&) {
+        return;  // no signature to read (some builtins): the call will tell
+    }
+    try {
+        signature.attr("bind")(nb::none());
+    } catch (const nb::python_error& error) {
+        if (!error.matches(PyExc_TypeError)) throw;
+        const nb::object names = nb::module_::import_("builtins").attr("list")(signature.attr("parameters"));
+        const bool method = nb::len(names) > 0 && nb::cast<std::string>(names[0]) == "self";
+        throw nb::type_error(("action '" + action_id + "': the tick function " + describe(function) + " takes " +
+                              nb::cast<std::string>(nb::str(signature)) + ", but is called with the node alone" +
+                              (method ? "; make tick a @staticmethod taking only node" : "")).c_str());
+    }
+}
+
 }  // namespace
 
 PythonActionNode::PythonActionNode(NodeConfig config, PyRef tick_function)
@@ -74,6 +96,7 @@ void register_python_action(BehaviorTreeFactory& factory, const std::string& act
         throw nb::type_error(("action '" + action_id + "': the tick function " + describe(tick_function) +
                               " is not callable").c_str());
     }
+    check_tick_signature(tick_function, action_id);
     PortList ports = ports_from_records(port_records, action_id);
     if (description.empty()) description = function_doc(tick_function);
     NodeRegistry& registry = factory.registry();
