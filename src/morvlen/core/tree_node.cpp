@@ -48,6 +48,11 @@ TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {}
 
 TreeNode::~TreeNode() = default;
 
+void TreeNode::record_change(observe::TreeRecorder& recorder, NodeStatus from, NodeStatus to,
+                             observe::Change change) const noexcept {
+    recorder.record(observe_index_, from, to, change);
+}
+
 NodeStatus TreeNode::execute_tick() {
     const scripting::NodeScripts* scripts = config_.scripts && config_.scripts->has_conditions() ? config_.scripts.get() : nullptr;
     if (scripts) {

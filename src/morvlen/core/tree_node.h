@@ -125,9 +125,13 @@ private:
         const NodeStatus from = status_.load(std::memory_order_relaxed);
         status_.store(to, std::memory_order_relaxed);
         if (observe::TreeRecorder* recorder = recorder_.load(std::memory_order_acquire)) [[unlikely]] {
-            recorder->record(observe_index_, from, to, change);
+            record_change(*recorder, from, to, change);
         }
     }
+    // Out of line, so that a tick carries no more than the check above while the
+    // tree is not observed.
+    [[gnu::noinline]] void record_change(observe::TreeRecorder& recorder, NodeStatus from, NodeStatus to,
+                                         observe::Change change) const noexcept;
 
     NodeConfig config_;
     std::atomic<NodeStatus> status_{NodeStatus::IDLE};
