@@ -7,6 +7,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
 
+import cluster_support  # noqa: E402,F401  (Ray's loopback set-up, before anything imports Ray)
 from mthread_support import JOIN_TIMEOUT, LogCapture, fresh_stand_in  # noqa: E402
 
 
@@ -75,3 +76,12 @@ def no_thread_left():
     for thread in set(threading.enumerate()) - before:
         thread.join(JOIN_TIMEOUT)
         assert not thread.is_alive(), f"thread left running: {thread}"
+
+
+@pytest.fixture(scope="session")
+def ray_session():
+    """One local Ray instance for the whole session (started by the first cluster test)."""
+    from cluster_support import local_ray
+
+    with local_ray() as ray:
+        yield ray

@@ -354,9 +354,14 @@ def test_generated_ids_and_duplicates(engine, logs):
     assert engine.create_tree_from_text(XML) == "tree_0"
     assert engine.create_tree_from_text(XML) == "tree_1"
     engine.stop_tree("tree_0")
+    # "tree_1" (the count) is taken: the next free number is used.
+    assert engine.create_tree_from_text(XML) == "tree_2"
+    assert engine.create_tree_from_text(XML, "tree_4") == "tree_4"
+    assert engine.create_tree_from_text(XML) == "tree_3"
+    assert engine.create_tree_from_text(XML) == "tree_5"
     logs.clear()
     with pytest.raises(ValueError, match="^行为树ID tree_1 已存在$"):
-        engine.create_tree_from_text(XML)
+        engine.create_tree_from_text(XML, "tree_1")
     assert logs.lines == [("ERROR", "行为树ID tree_1 已存在")]
     assert worker_of(engine, "tree_1").is_alive()
 

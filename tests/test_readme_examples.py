@@ -17,6 +17,8 @@ def test_readme_has_examples():
 
 @pytest.mark.parametrize("code", EXAMPLES, ids=[f"example{i}" for i in range(len(EXAMPLES))])
 def test_example_runs(code, tmp_path):
+    if "morvlen.engine.trigger.cluster" in code:
+        pytest.importorskip("ray", reason="Ray (the 'cluster' extra) is not installed for this Python")
     done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
 

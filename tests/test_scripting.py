@@ -104,11 +104,14 @@ def test_runtime_errors_name_node_and_script(code, board, fragment):
     ('<Script code="3 := 4"/>', 3, "only a variable can be assigned to with ':='"),
     ('<Script code="x := \'open"/>', 6, "unterminated string"),
     ('<Script code="x := 1 # 2"/>', 8, "unexpected character '#'"),
+    ('<Script code="x := é"/>', 6, "unexpected character 'é'"),  # the whole character, not its first byte
     ('<Script code="x := 12ab"/>', 6, "malformed number"),
     ('<Script code="x := 1 y := 2"/>', 8, "expected ';'"),
     ('<Script code=""/>', 1, "the script is empty"),
     ('<Precondition if="a ? b"><AlwaysSuccess/></Precondition>', 6, "expected ':'"),
     ('<Script code="' + "(" * 300 + '"/>', None, "nests too deeply"),
+    ('<Script code="' + "+".join(["1"] * 5000) + '"/>', None, "nests too deeply"),
+    ('<Script code="' + "-" * 5000 + '1"/>', None, "nests too deeply"),
 ])
 def test_syntax_errors_refuse_the_document(element, position, fragment):
     with pytest.raises(ScriptSyntaxError) as caught:

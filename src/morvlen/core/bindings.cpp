@@ -8,6 +8,7 @@
 #include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
+#include <nanobind/stl/variant.h>
 #include <nanobind/stl/vector.h>
 
 #include "morvlen/core/factory.h"
@@ -162,17 +163,23 @@ void bind_factory(nb::module_& m) {
             "the class name. The class docstring, else that of tick, is the action's description. Returns the id.")
         .def(
             "create_tree_from_text",
-            [](const BehaviorTreeFactory& self, const std::string& xml_text, const std::optional<std::string>& main_tree) {
-                return self.create_tree_from_text(xml_text, main_tree);
+            [](const BehaviorTreeFactory& self, const DocumentArgument& xml_text, const std::optional<std::string>& main_tree) {
+                const DocumentText text = document_text(xml_text);
+                return self.create_tree_from_text(text.data, text.encoding, main_tree);
             },
             "xml_text"_a, "main_tree"_a = nb::none(),
-            "Builds the main tree of a document: main_tree, else main_tree_to_execute, else its only tree.")
+            "Builds the main tree of a document: main_tree, else main_tree_to_execute, else its only tree. bytes are "
+            "decoded as the document's XML declaration says. Other Python threads run while the document is read.")
         .def(
             "create_tree_from_file",
             [](const BehaviorTreeFactory& self, const std::filesystem::path& path, const std::optional<std::string>& main_tree) {
                 return self.create_tree_from_file(path.string(), main_tree);
             },
             "path"_a, "main_tree"_a = nb::none(), "As create_tree_from_text, reading the document from a file.")
+        .def_prop_rw(
+            "document_limits", [](BehaviorTreeFactory& self) -> DocumentLimits& { return self.document_limits(); },
+            [](BehaviorTreeFactory& self, const DocumentLimits& limits) { self.document_limits() = limits; },
+            "The DocumentLimits of the trees this factory builds (changing its fields changes them).")
         .def("registered_node_ids", &BehaviorTreeFactory::registered_ids,
              "Every registered node id, built-ins first, in registration order.")
         .def("tree_nodes_model", &BehaviorTreeFactory::tree_nodes_model, "include_builtins"_a = false,
@@ -227,6 +234,7 @@ void bind_core(nb::module_& m) {
     bind_node_handle(m);
     bind_blackboard(m);
     bind_tree(m);
+    bind_document_limits(m);
     bind_factory(m);
 }
 

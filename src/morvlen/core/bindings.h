@@ -2,10 +2,14 @@
 // The parts of the morvlen._runtime module, one bind function per public package,
 // and the Python views shared by several of them.
 
+#include <string_view>
+#include <variant>
+
 #include <nanobind/nanobind.h>
 
 #include "morvlen/core/annotated_types.h"
 #include "morvlen/core/tree.h"
+#include "morvlen/core/xml_document.h"
 
 namespace morvlen::bt {
 
@@ -14,6 +18,18 @@ void bind_action_node(nanobind::module_& m);
 void bind_sequential_engine(nanobind::module_& m);
 // Part of bind_core: the script errors and enum registration.
 void bind_scripting(nanobind::module_& m);
+// DocumentLimits, in morvlen.core.
+void bind_document_limits(nanobind::module_& m);
+
+// A document as the caller gives it: str (already decoded) or bytes (decoded as
+// its XML declaration says).
+using DocumentArgument = std::variant<nanobind::str, nanobind::bytes>;
+struct DocumentText {
+    std::string_view data;  // valid while the argument lives
+    TextEncoding encoding;
+};
+// XmlParseError for a str that is not valid Unicode (a lone surrogate). Needs the GIL.
+DocumentText document_text(const DocumentArgument& argument);
 void bind_observe_package(nanobind::module_& m);
 
 // Garbage-collector slots for a bound type T with traverse(visit, arg) and clear().

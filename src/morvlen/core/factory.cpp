@@ -5,12 +5,47 @@
 
 #include <nanobind/stl/string.h>
 
+#include "morvlen/core/document_file.h"
 #include "morvlen/core/tree_builder.h"
-#include "morvlen/core/xml_document.h"
 
 namespace nb = nanobind;
 
 namespace morvlen::bt {
+namespace {
+
+// Counts a build of the factory for its lifetime (see BehaviorTreeFactory::registry).
+class BuildInProgress {
+public:
+    explicit BuildInProgress(std::atomic<int>& builds) noexcept : builds_(builds) { ++builds_; }
+    ~BuildInProgress() { --builds_; }
+    BuildInProgress(const BuildInProgress&) = delete;
+    BuildInProgress& operator=(const BuildInProgress&) = delete;
+
+private:
+    std::atomic<int>& builds_;
+};
+
+// Reads and checks a document (`read` adds it to the library) and builds its main
+// tree, all without the GIL: other Python threads run meanwhile.
+template <class Read>
+std::shared_ptr<Tree> build_tree(const DocumentLimits& limits, const NodeRegistry& registry,
+                                 const std::optional<std::string>& main_tree, Read&& read) {
+    const XmlReader reader(limits);
+    nb::gil_scoped_release unlocked;
+    TreeLibrary library(reader);
+    read(reader, library);
+    return library.build(registry, library.checked_main_tree(main_tree));
+}
+
+}  // namespace
+
+NodeRegistry& BehaviorTreeFactory::registry() {
+    if (builds_.load() > 0) {
+        throw BehaviorTreeError("cannot register node types while this factory is building a tree; register them "
+                                "before building, or on another factory");
+    }
+    return registry_;
+}
 
 void BehaviorTreeFactory::add_held_to(ExclusiveHolders& holders) const {
     for (const PyRef& object : held_) holders.add_function(object);
@@ -24,18 +59,28 @@ int BehaviorTreeFactory::traverse(visitproc visit, void* arg) const {
     return holders.traverse(visit, arg);
 }
 
-std::shared_ptr<Tree> BehaviorTreeFactory::create_tree_from_text(std::string_view xml_text,
+std::shared_ptr<Tree> BehaviorTreeFactory::create_tree_from_text(std::string_view xml_text, TextEncoding encoding,
                                                                  const std::optional<std::string>& main_tree) const {
-    TreeLibrary library;
-    library.add_document(parse_xml_text(xml_text), std::filesystem::current_path());
-    return library.build(registry_, main_tree);
+    const BuildInProgress counted(builds_);
+    return build_tree(limits_, registry_, main_tree, [&](const XmlReader& reader, TreeLibrary& library) {
+        const auto base_dir = reader.limits().include_dir.value_or(std::filesystem::current_path());
+        library.add_document(reader.parse(xml_text, "<text>", encoding), base_dir);
+    });
 }
 
 std::shared_ptr<Tree> BehaviorTreeFactory::create_tree_from_file(const std::string& path,
                                                                  const std::optional<std::string>& main_tree) const {
-    TreeLibrary library;
-    library.add_document(parse_xml_file(path), std::filesystem::absolute(path).parent_path());
-    return library.build(registry_, main_tree);
+    const BuildInProgress counted(builds_);
+    try {
+        return build_tree(limits_, registry_, main_tree, [&](const XmlReader& reader, TreeLibrary& library) {
+            library.add_document(reader.parse_file(path), std::filesystem::absolute(path).parent_path());
+        });
+    } catch (const DocumentFileError& error) {
+        if (error.error_number == 0) throw;
+        errno = error.error_number;
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+        throw nb::python_error();
+    }
 }
 
 std::string BehaviorTreeFactory::tree_nodes_model(bool include_builtins) const {

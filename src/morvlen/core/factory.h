@@ -2,15 +2,18 @@
 // The factory: the node types a program knows (built-ins and registered actions)
 // and the building of trees from XML text or files.
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "morvlen/core/document_limits.h"
 #include "morvlen/core/exclusive_holders.h"
 #include "morvlen/core/python_ref.h"
 #include "morvlen/core/tree.h"
+#include "morvlen/core/xml_document.h"
 
 namespace morvlen::bt {
 
@@ -20,14 +23,22 @@ public:
     BehaviorTreeFactory(const BehaviorTreeFactory&) = delete;
     BehaviorTreeFactory& operator=(const BehaviorTreeFactory&) = delete;
 
-    NodeRegistry& registry() noexcept { return registry_; }
+    // For registrations. Builds read the registry without the GIL: while one runs,
+    // on any thread, this raises BehaviorTreeError rather than change it under it.
+    NodeRegistry& registry();
     const NodeRegistry& registry() const noexcept { return registry_; }
 
     // Build the main tree of a document (`main_tree`, else main_tree_to_execute,
-    // else its only tree). Need the GIL. Relative includes resolve against the
-    // working directory for text, against the file's directory for files.
-    std::shared_ptr<Tree> create_tree_from_text(std::string_view xml_text, const std::optional<std::string>& main_tree = {}) const;
+    // else its only tree), within the document limits. Need the GIL, and release it
+    // while the document is read and checked. Relative includes resolve against the
+    // include directory or else the working directory for text, against the file's
+    // directory for files. A file that cannot be opened raises the interpreter's
+    // OSError (FileNotFoundError, ...).
+    std::shared_ptr<Tree> create_tree_from_text(std::string_view xml_text, TextEncoding encoding,
+                                                const std::optional<std::string>& main_tree = {}) const;
     std::shared_ptr<Tree> create_tree_from_file(const std::string& path, const std::optional<std::string>& main_tree = {}) const;
+
+    DocumentLimits& document_limits() noexcept { return limits_; }
 
     std::vector<std::string> registered_ids() const { return registry_.ids(); }
     // A <root BTCPP_format="4"><TreeNodesModel> document describing every
@@ -49,6 +60,8 @@ public:
 
 private:
     NodeRegistry registry_{&NodeRegistry::builtins()};  // holds only the registered actions
+    DocumentLimits limits_;
+    mutable std::atomic<int> builds_{0};  // changed with the GIL held
     std::vector<PyRef> held_;
 };
 

@@ -31,7 +31,14 @@ private:
 Tree::Tree(Key, std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr blackboard)
     : id_(std::move(id)), root_(std::move(root)), blackboard_(std::move(blackboard)) {}
 
-Tree::~Tree() = default;
+Tree::~Tree() {
+    // Freeing a large tree takes a while: other Python threads run meanwhile (nodes
+    // and blackboards take the GIL themselves to release Python objects).
+    if (nanobind::is_alive() && PyGILState_Check()) {
+        nanobind::gil_scoped_release unlocked;
+        root_.reset();
+    }
+}
 
 std::shared_ptr<Tree> Tree::create(std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr blackboard) {
     auto tree = std::make_shared<Tree>(Key{}, std::move(id), std::move(root), std::move(blackboard));

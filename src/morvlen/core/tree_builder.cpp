@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <array>
-#include <set>
+#include <unordered_map>
+#include <unordered_set>
 
+#include "morvlen/core/document_file.h"
 #include "morvlen/core/errors.h"
 #include "morvlen/core/port_values.h"
 #include "morvlen/core/scripting/node_scripts.h"
@@ -98,12 +100,32 @@ void TreeLibrary::add_include(const XmlElement& include, const std::string& sour
     if (!path_text || path_text->empty()) throw XmlParseError("<include> without a path attribute" + at_line(source, include.line));
     std::filesystem::path path(*path_text);
     if (path.is_relative()) path = base_dir / path;
-    path = std::filesystem::weakly_canonical(path);
+    path = resolved_path(path);
+    const std::string cannot = "cannot include \"" + *path_text + "\": ";
+    const auto& include_dir = reader_.limits().include_dir;
+    if (include_dir && !lies_inside(path, *include_dir)) {
+        throw TreeBuildError(cannot + path.string() + " lies outside the include directory " + include_dir->string() +
+                             at_line(source, include.line));
+    }
     if (std::ranges::find(include_stack_, path) != include_stack_.end()) {
         throw TreeBuildError("<include path=\"" + *path_text + "\"> includes itself" + at_line(source, include.line));
     }
+    const std::int64_t max_bytes = reader_.limits().max_file_bytes;
+    std::string content;
+    try {
+        content = read_document_file(path, max_bytes, "max_file_bytes");
+    } catch (const DocumentFileError& error) {
+        throw TreeBuildError(cannot + error.what() + at_line(source, include.line));
+    }
+    // Together too: a document including one file many times holds no more.
+    included_bytes_ += static_cast<std::int64_t>(content.size());
+    if (included_bytes_ > max_bytes) {
+        throw TreeBuildError(cannot + "the included files hold " + over_limit("max_file_bytes", max_bytes) +
+                             " bytes in all" + at_line(source, include.line));
+    }
+    XmlDocument document = reader_.parse(content, path.string(), TextEncoding::Declared);
     include_stack_.push_back(path);
-    add_document(parse_xml_file(path.string()), path.parent_path());
+    add_document(std::move(document), path.parent_path());
     include_stack_.pop_back();
 }
 
@@ -130,7 +152,7 @@ public:
     TreeInstantiator(const TreeLibrary& library, const NodeRegistry& registry) : library_(library), registry_(registry) {}
 
     std::unique_ptr<TreeNode> instantiate(const std::string& tree_id, const Blackboard::Ptr& blackboard,
-                                          const std::string& parent_path) {
+                                          const NodePath& parent_path) {
         const auto& definition = library_.trees_.find(tree_id)->second;
         stack_.push_back({tree_id, definition.source});
         auto root = build_node(definition.element->children.front(), blackboard, parent_path);
@@ -151,16 +173,18 @@ private:
                "', element <" + element.tag + ">, line " + std::to_string(element.line) + ")";
     }
 
-    // Numbered from #2 on among same-named siblings; the next number is remembered,
-    // so that many such siblings build in linear time.
-    std::string unique_path(const std::string& parent_path, const std::string& name) {
-        std::string base = parent_path + "/" + name;
-        if (paths_.insert(base).second) return base;
-        int& next = next_number_[base];
-        std::string path;
-        for (next = std::max(next, 2); !paths_.insert(path = base + "#" + std::to_string(next)).second; ++next) {}
-        ++next;
-        return path;
+    // parent/name, or parent/name#2, #3, ... when taken. Paths are known by their
+    // hashes (a collision only skips a number), and each name resumes counting where
+    // it stopped, so that many same-named siblings cost no more than unique ones.
+    NodePath unique_path(const NodePath& parent_path, const std::string& name) {
+        const std::uint64_t hash = parent_path.child_hash(name);
+        if (paths_.insert(hash).second) return parent_path.child(name);
+        int& next = next_number_.try_emplace(hash, 2).first->second;
+        std::string numbered;
+        do {
+            numbered = name + "#" + std::to_string(next++);
+        } while (!paths_.insert(parent_path.child_hash(numbered)).second);
+        return parent_path.child(std::move(numbered));
     }
 
     const NodeManifest& resolve_manifest(const XmlElement& element, std::string& id) const {
@@ -258,9 +282,18 @@ private:
         }
     }
 
+    // Recursion happens here and in attach_children: the work of one node is done
+    // in functions that return before it, so each level takes little stack.
     std::unique_ptr<TreeNode> build_node(const XmlElement& element, const Blackboard::Ptr& blackboard,
-                                         const std::string& parent_path) {
+                                         const NodePath& parent_path) {
         if (element.tag == "SubTree") return build_subtree(element, blackboard, parent_path);
+        auto node = make_node(element, blackboard, parent_path);
+        attach_children(*node, element, blackboard, node->config().path);
+        return node;
+    }
+
+    [[gnu::noinline]] std::unique_ptr<TreeNode> make_node(const XmlElement& element, const Blackboard::Ptr& blackboard,
+                                                          const NodePath& parent_path) {
         std::string id;
         const NodeManifest& manifest = resolve_manifest(element, id);
         check_child_count(element, manifest);
@@ -271,14 +304,11 @@ private:
         config.blackboard = blackboard;
         config.ports = port_texts(element, manifest);
         config.scripts = scripting::compile_node_scripts(element, manifest, where(element));
-        const std::string path = config.path;
-        auto node = registry_.build(id, std::move(config));
-        attach_children(*node, element, blackboard, path);
-        return node;
+        return registry_.build(id, std::move(config));
     }
 
     void attach_children(TreeNode& node, const XmlElement& element, const Blackboard::Ptr& blackboard,
-                         const std::string& path) {
+                         const NodePath& path) {
         if (element.children.empty()) return;
         if (auto* control = dynamic_cast<ControlNode*>(&node)) {
             control->reserve_children(element.children.size());
@@ -286,12 +316,16 @@ private:
         } else if (auto* decorator = dynamic_cast<DecoratorNode*>(&node)) {
             decorator->set_child(build_node(element.children.front(), blackboard, path));
         } else {
-            throw TreeBuildError(node.registration_name() + " cannot hold children" + where(element));
+            refuse_children(node, element);
         }
     }
 
+    [[noreturn, gnu::noinline]] void refuse_children(const TreeNode& node, const XmlElement& element) const {
+        throw TreeBuildError(node.registration_name() + " cannot hold children" + where(element));
+    }
+
     std::unique_ptr<TreeNode> build_subtree(const XmlElement& element, const Blackboard::Ptr& parent_board,
-                                            const std::string& parent_path) {
+                                            const NodePath& parent_path) {
         const auto* id = element.attribute("ID");
         if (!id || id->empty()) throw TreeBuildError("<SubTree> needs an ID attribute naming a tree" + where(element));
         if (!library_.trees_.contains(*id)) {
@@ -329,6 +363,7 @@ private:
             if (auto key = pointer_key(text, port)) {
                 board->add_remapping(port, std::move(*key));
             } else {
+                nb::gil_scoped_acquire gil;
                 board->set_local(port, nb::str(text.data(), text.size()));  // literals arrive as text
             }
         }
@@ -340,7 +375,7 @@ private:
         config.blackboard = board;
         config.manifest = SubTreeNode::manifest();
         config.scripts = scripting::compile_node_scripts(element, *config.manifest, where(element));
-        const std::string path = config.path;
+        const NodePath path = config.path;
         auto node = std::make_unique<SubTreeNode>(std::move(config));
         node->set_child(instantiate(*id, board, path));
         return node;
@@ -349,16 +384,20 @@ private:
     const TreeLibrary& library_;
     const NodeRegistry& registry_;
     std::vector<Frame> stack_;
-    std::set<std::string> paths_;
-    std::map<std::string, int> next_number_;
+    std::unordered_set<std::uint64_t> paths_;
+    std::unordered_map<std::uint64_t, int> next_number_;
 };
 
-std::shared_ptr<Tree> TreeLibrary::build(const NodeRegistry& registry, const std::optional<std::string>& main_tree) const {
-    const std::string id = main_tree_id(main_tree);
+std::string TreeLibrary::checked_main_tree(const std::optional<std::string>& main_tree) const {
+    std::string id = main_tree_id(main_tree);
+    check_expansion(id);
+    return id;
+}
+
+std::shared_ptr<Tree> TreeLibrary::build(const NodeRegistry& registry, const std::string& main_tree_id) const {
     auto blackboard = Blackboard::create();
-    TreeInstantiator instantiator(*this, registry);
-    auto root = instantiator.instantiate(id, blackboard, id);
-    return Tree::create(id, std::move(root), std::move(blackboard));
+    auto root = TreeInstantiator(*this, registry).instantiate(main_tree_id, blackboard, NodePath::root(main_tree_id));
+    return Tree::create(main_tree_id, std::move(root), std::move(blackboard));
 }
 
 }  // namespace morvlen::bt

@@ -54,7 +54,8 @@ void TreeNode::record_change(observe::TreeRecorder& recorder, NodeStatus from, N
 }
 
 NodeStatus TreeNode::execute_tick() {
-    const scripting::NodeScripts* scripts = config_.scripts && config_.scripts->has_conditions() ? config_.scripts.get() : nullptr;
+    const scripting::NodeScripts* scripts = config_.scripts.get();
+    if (scripts && !scripts->has_conditions()) scripts = nullptr;  // script ports only: the node runs them itself
     if (scripts) {
         if (const auto decided = scripts->check_pre(*this)) {
             change_status(*decided, observe::Change::Tick);

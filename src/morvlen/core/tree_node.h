@@ -20,6 +20,7 @@
 
 #include "morvlen/core/blackboard.h"
 #include "morvlen/core/errors.h"
+#include "morvlen/core/node_path.h"
 #include "morvlen/core/observe/recorder.h"
 #include "morvlen/core/ports.h"
 #include "morvlen/core/python_ref.h"
@@ -45,7 +46,7 @@ struct NodeManifest {
 // Everything a node is built from.
 struct NodeConfig {
     std::string name;  // the `name` attribute, or the registration id
-    std::string path;  // unique within the tree, e.g. "MainTree/root_sequence/Sleep#2"
+    NodePath path;  // unique within the tree, e.g. "MainTree/root_sequence/Sleep#2"
     // Shared with the registry, so that a tree outlives the factory that built it.
     std::shared_ptr<const NodeManifest> manifest;
     Blackboard::Ptr blackboard;
@@ -79,7 +80,7 @@ public:
     NodeStatus status() const noexcept { return status_.load(std::memory_order_relaxed); }
     const std::string& name() const noexcept { return config_.name; }
     const std::string& registration_name() const noexcept { return config_.manifest->id; }
-    const std::string& full_path() const noexcept { return config_.path; }
+    std::string full_path() const { return config_.path.str(); }
     NodeKind kind() const noexcept { return config_.manifest->kind; }
     const NodeConfig& config() const noexcept { return config_; }
 
@@ -180,6 +181,8 @@ public:
     using TreeNode::TreeNode;
 };
 
+// Called without the GIL (trees build while other Python threads run): a builder
+// that makes or touches Python objects takes it itself.
 using NodeBuilder = std::function<std::unique_ptr<TreeNode>(NodeConfig config)>;
 
 // Node types known to a factory. The built-in nodes form one registry shared by the

@@ -1,12 +1,17 @@
 #pragma once
-// A parsed XML document as a small element tree. Parsing is done by the
-// interpreter's expat binding (xml.parsers.expat); everything after it is C++.
+// A parsed XML document as a small element tree. The parsing is done by the expat
+// library of the interpreter's pyexpat module, called from C++ through the C
+// functions that module exports, so that it runs without the GIL.
 
-#include <optional>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "morvlen/core/document_limits.h"
+
+struct PyExpat_CAPI;
 
 namespace morvlen::bt {
 
@@ -25,16 +30,28 @@ struct XmlDocument {
     std::string source;  // file path, or "<text>"
 };
 
-// Parses XML text (or the bytes of a file, encoding from its declaration).
-// Needs the GIL. Throws XmlParseError with line and column on malformed input.
-XmlDocument parse_xml_text(std::string_view text, std::string source = "<text>");
+// How the bytes of a document are to be decoded.
+enum class TextEncoding {
+    Declared,  // bytes of a file or a bytes object: the XML declaration (or BOM) says, UTF-8 by default
+    Utf8,      // text the caller had already decoded: UTF-8, whatever the declaration says
+};
 
-}  // namespace morvlen::bt
+class XmlReader {
+public:
+    // Finds the parser's functions. Needs the GIL; parse() and read_file() do not.
+    explicit XmlReader(DocumentLimits limits);
 
-namespace morvlen::bt {
+    // Throws XmlParseError with one position (and the element left open, when one
+    // is) on malformed input, TreeBuildError when elements nest deeper than max_depth.
+    XmlDocument parse(std::string_view data, std::string source, TextEncoding encoding) const;
+    // Reads (see read_document_file) and parses a file; its encoding is declared.
+    XmlDocument parse_file(const std::filesystem::path& path) const;
 
-// Reads and parses a file. Needs the GIL. A file that cannot be read raises the
-// interpreter's OSError (FileNotFoundError, ...) unchanged.
-XmlDocument parse_xml_file(const std::string& path);
+    const DocumentLimits& limits() const noexcept { return limits_; }
+
+private:
+    const PyExpat_CAPI* expat_;
+    DocumentLimits limits_;
+};
 
 }  // namespace morvlen::bt

@@ -48,7 +48,15 @@ private:
                 return token;
             }
         }
-        throw SyntaxFault(std::string("unexpected character '") + c + "'", at_);
+        throw SyntaxFault("unexpected character '" + std::string(character_at(at_)) + "'", at_);
+    }
+
+    // The whole UTF-8 sequence starting at `at`: a message holding part of one is
+    // not text.
+    std::string_view character_at(std::size_t at) const {
+        const auto lead = static_cast<unsigned char>(source_[at]);
+        const std::size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        return source_.substr(at, length);
     }
 
     Token number() {

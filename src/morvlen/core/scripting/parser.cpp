@@ -2,6 +2,7 @@
 // ?:, ||, &&, == !=, < <= > >=, |, ^, &, + - .., * /, unary ! ~ -, primary.
 #include "morvlen/core/scripting/parser.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <utility>
@@ -34,8 +35,11 @@ constexpr std::array<std::pair<std::string_view, AssignForm>, 6> assign_forms{{
     {":=", AssignForm::Create}, {"=", AssignForm::Existing}, {"+=", AssignForm::Add},
     {"-=", AssignForm::Subtract}, {"*=", AssignForm::Multiply}, {"/=", AssignForm::Divide}}};
 
-// Deeper nesting than this is refused rather than risking the stack.
+// Deeper nesting than this is refused rather than risking the stack: of the
+// parser (parentheses, unary operators), and of the evaluator (operations applied
+// to operations, as in a long chain 1 + 1 + ... + 1).
 constexpr int max_depth = 200;
+constexpr int max_operation_depth = 1000;
 
 class Parser {
 public:
@@ -70,6 +74,17 @@ private:
     [[noreturn]] void fail(const std::string& what) const { throw SyntaxFault(what, peek().position); }
 
     std::int32_t emit(Operation operation) {
+        // The operands that are operations: constants and variables hold an index into
+        // their own tables in `a`, and so does an assignment (its value is in `b`).
+        std::array<std::int32_t, 3> operands{operation.a, operation.b, operation.c};
+        if (operation.op == Op::Constant || operation.op == Op::Variable) operands = {-1, -1, -1};
+        if (operation.op == Op::Assign) operands = {operation.b, -1, -1};
+        int depth = 0;
+        for (const std::int32_t operand : operands) {
+            if (operand >= 0) depth = std::max(depth, depths_[static_cast<std::size_t>(operand)]);
+        }
+        if (depth + 1 > max_operation_depth) fail("the script nests too deeply");
+        depths_.push_back(depth + 1);
         script_.operations.push_back(operation);
         return static_cast<std::int32_t>(script_.operations.size() - 1);
     }
@@ -177,6 +192,7 @@ private:
     }
 
     std::vector<Token> tokens_;
+    std::vector<int> depths_;  // of each operation: the longest chain of operations below it, itself included
     std::size_t at_ = 0;
     int depth_ = 0;
     Script script_;

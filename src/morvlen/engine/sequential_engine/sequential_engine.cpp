@@ -43,8 +43,9 @@ std::string SequentialEngine::register_action_class(nb::handle cls, const std::o
     return register_python_action_class(factory_, cls, action_id);
 }
 
-void SequentialEngine::create_tree_from_text(const std::string& xml_text, const std::optional<std::string>& main_tree) {
-    tree_ = factory_.create_tree_from_text(xml_text, main_tree);
+void SequentialEngine::create_tree_from_text(std::string_view xml_text, TextEncoding encoding,
+                                             const std::optional<std::string>& main_tree) {
+    tree_ = factory_.create_tree_from_text(xml_text, encoding, main_tree);
 }
 
 void SequentialEngine::create_tree_from_file(const std::string& path, const std::optional<std::string>& main_tree) {

@@ -26,8 +26,10 @@ public:
 
     // Building replaces any tree built before; `main_tree` chooses the tree of a
     // document with several. Need the GIL.
-    void create_tree_from_text(const std::string& xml_text, const std::optional<std::string>& main_tree = {});
+    void create_tree_from_text(std::string_view xml_text, TextEncoding encoding,
+                               const std::optional<std::string>& main_tree = {});
     void create_tree_from_file(const std::string& path, const std::optional<std::string>& main_tree = {});
+    DocumentLimits& document_limits() noexcept { return factory_.document_limits(); }
 
     // Ticking: call with the GIL; it is released while the tree runs, and the tree
     // is kept alive meanwhile, even if another thread builds a new one. The loops

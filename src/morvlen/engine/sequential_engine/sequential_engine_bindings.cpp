@@ -6,6 +6,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 #include <nanobind/stl/filesystem.h>
+#include <nanobind/stl/variant.h>
 
 #include "morvlen/core/bindings.h"
 #include "morvlen/core/observe/live_trees.h"
@@ -44,9 +45,20 @@ void bind_sequential_engine(nb::module_& m) {
             "cls"_a, "action_id"_a = nb::none(),
             "Registers a SimpleActionNode subclass: its static tick(node) and its class attribute ports, under "
             "action_id or else the class name; the class docstring, else that of tick, describes it. Returns the id.")
-        .def("create_tree_from_text", &SequentialEngine::create_tree_from_text, "xml_text"_a, "main_tree"_a = nb::none(),
-             "Builds the tree main_tree, else the document's main_tree_to_execute, else its only <BehaviorTree>, "
-             "replacing any tree built before. Raises XmlParseError or TreeBuildError saying what is wrong and where.")
+        .def(
+            "create_tree_from_text",
+            [](SequentialEngine& self, const DocumentArgument& xml_text, const std::optional<std::string>& main_tree) {
+                const DocumentText text = document_text(xml_text);
+                self.create_tree_from_text(text.data, text.encoding, main_tree);
+            },
+            "xml_text"_a, "main_tree"_a = nb::none(),
+            "Builds the tree main_tree, else the document's main_tree_to_execute, else its only <BehaviorTree>, "
+            "replacing any tree built before; bytes are decoded as the document's XML declaration says. Raises "
+            "XmlParseError or TreeBuildError saying what is wrong and where.")
+        .def_prop_rw(
+            "document_limits", [](SequentialEngine& self) -> DocumentLimits& { return self.document_limits(); },
+            [](SequentialEngine& self, const DocumentLimits& limits) { self.document_limits() = limits; },
+            "The DocumentLimits of the trees this engine builds (changing its fields changes them).")
         .def(
             "create_tree_from_file",
             [](SequentialEngine& self, const std::filesystem::path& path, const std::optional<std::string>& main_tree) {

@@ -1,4 +1,4 @@
-"""Runs the thread engine's demonstration:  python -m morvlen.engine.trigger
+"""Runs the thread engine's demonstration:  python -m morvlen.engine.trigger [--cluster]
 
 The engine, morvlen.engine.trigger.mthread, is an extension module, which
 `python -m` cannot run; this launcher loads it under the name "__main__", so
@@ -11,10 +11,14 @@ server's. Only when OLLAMA_HOST is unset and nothing at all answers at the
 default address does the launcher start the canned-answer stand-in
 (morvlen.testing.ollama_standin) on a free loopback port, say so on stderr, and
 run against it.
+
+With --cluster the same two trees run on a ClusterEngine (a local Ray instance,
+or the cluster that RAY_ADDRESS names), one actor each.
 """
 
 from __future__ import annotations
 
+import argparse
 import importlib.util
 import json
 import os
@@ -23,6 +27,7 @@ import traceback
 import urllib.error
 import urllib.request
 from types import ModuleType
+from typing import Callable
 
 ENGINE_MODULE = "morvlen.engine.trigger.mthread"
 PROBE_TIMEOUT_SECONDS = 2.0
@@ -47,10 +52,20 @@ def run_engine_as_main() -> None:
     module.__spec__.loader.exec_module(module)
 
 
-def run_demonstration() -> int:
+def run_on_cluster() -> None:
+    if "RAY_ADDRESS" not in os.environ:
+        # A local Ray instance: its servers listen on loopback only. Read when Ray
+        # is imported, and only right for a single machine.
+        os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
+    from morvlen.engine.trigger.cluster.demo import run_cluster_demonstration
+
+    run_cluster_demonstration()
+
+
+def run_demonstration(runner: Callable[[], None] = run_engine_as_main) -> int:
     """Runs the demonstration; on failure shows the error and returns 1."""
     try:
-        run_engine_as_main()
+        runner()
     except Exception as error:
         traceback.print_exc()
         print(f"morvlen demo: the demonstration failed: {type(error).__name__}: {error}", file=sys.stderr)
@@ -88,7 +103,7 @@ def check_server(url: str) -> None:
         raise NotOllama(f"{url} answered a version request without an Ollama version, so it is no Ollama server")
 
 
-def run_against_standin(reason: str) -> int:
+def run_against_standin(reason: str, runner: Callable[[], None]) -> int:
     from morvlen.testing.ollama_standin import CANNED_NOTICE, RunningStandin
 
     # Offline: agno's telemetry call would wait for its timeout, and a proxy
@@ -104,10 +119,18 @@ def run_against_standin(reason: str) -> int:
             file=sys.stderr,
             flush=True,
         )
-        return run_demonstration()
+        return run_demonstration(runner)
 
 
-def main() -> int:
+def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(prog="python -m morvlen.engine.trigger", description=__doc__.splitlines()[0])
+    parser.add_argument("--cluster", action="store_true",
+                        help="run the trees on a ClusterEngine (needs the 'cluster' extra: Ray)")
+    return parser.parse_args(argv)
+
+
+def main(argv: list[str] | None = None) -> int:
+    runner = run_on_cluster if parse_arguments(argv).cluster else run_engine_as_main
     try:
         url = ollama_url()
     except ImportError as error:
@@ -127,8 +150,8 @@ def main() -> int:
         if os.environ.get("OLLAMA_HOST"):
             # The user named this server: canned answers would be passed off as its own.
             return refuse(reason)
-        return run_against_standin(reason)
-    return run_demonstration()
+        return run_against_standin(reason, runner)
+    return run_demonstration(runner)
 
 
 def refuse(reason: str) -> int:

@@ -4,6 +4,7 @@
 #include "morvlen/engine/trigger/mthread/engine_methods.h"
 #include "morvlen/engine/trigger/mthread/tree_channel.h"
 #include "morvlen/engine/trigger/mthread/tree_record.h"
+#include "morvlen/engine/trigger/mthread/wait_cycles.h"
 
 namespace morvlen::mthread {
 
@@ -107,7 +108,13 @@ PyObject* send_command(const CallContext& ctx) {
     if (channel->called_from_worker()) {
         return raise_with_reason(ctx, "不能在行为树 ", " 自己的线程中发送命令");
     }
+    if (const auto cycle = wait_cycle(*channel); !cycle.empty()) {
+        const Ref reason = describe_wait_cycle(cycle);
+        return reason ? raise_command_failed(ctx, reason.get()) : nullptr;
+    }
+    const WaitingOn waiting(*channel);
     const TurnGuard turn(*channel);
+    if (channel->stopped) return raise_tree_missing(ctx, tree_id);
 
     ContextGuard locked(record->cond.get());
     if (!locked.entered()) return nullptr;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "morvlen/engine/trigger/mthread/engine_logging.h"
+#include "morvlen/engine/trigger/mthread/exception_text.h"
 #include "morvlen/engine/trigger/mthread/engine_methods.h"
 #include "morvlen/engine/trigger/mthread/tree_record.h"
 
@@ -125,7 +126,7 @@ PyObject* process_command(const CallContext& ctx) {
                             .text("处理命令 ")
                             .value(type.get())
                             .text(" 时发生错误: ")
-                            .value(error.get())
+                            .value(exception_text(error.get()).get())
                             .build();
     if (!store_error(ctx, result, tree_id, message)) return nullptr;
     Py_RETURN_NONE;

@@ -10,6 +10,9 @@ namespace morvlen::mthread {
 PyObject* engine_init(const CallContext& ctx);
 PyObject* check_tree_exists(const CallContext& ctx);
 PyObject* get_tree_ids(const CallContext& ctx);
+// The unknown-id refusal of _check_tree_exists, for a tree found gone later on
+// (stopped by another thread while this one waited for its turn).
+PyObject* raise_tree_missing(const CallContext& ctx, PyObject* tree_id);
 // action_registration.cpp
 PyObject* register_action_behavior(const CallContext& ctx);
 PyObject* register_action_class(const CallContext& ctx);

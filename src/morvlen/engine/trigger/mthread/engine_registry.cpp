@@ -24,6 +24,10 @@ PyObject* check_tree_exists(const CallContext& ctx) {
     const int known = PySequence_Contains(trees.get(), tree_id);
     if (known < 0) return nullptr;
     if (known) Py_RETURN_NONE;
+    return raise_tree_missing(ctx, tree_id);
+}
+
+PyObject* raise_tree_missing(const CallContext& ctx, PyObject* tree_id) {
     return raise_logged(ctx, PyExc_ValueError,
                         MessageBuilder().text("行为树ID ").value(tree_id).text(" 不存在").build());
 }

@@ -150,8 +150,9 @@ public:
         append(str_of(t));
         return *this;
     }
+    // A null `v` (a failed call, exception set) fails the message.
     MessageBuilder& value(PyObject* v) {
-        if (ok_) append(Ref::steal(PyObject_Format(v, nullptr)));
+        if (ok_) append(v ? Ref::steal(PyObject_Format(v, nullptr)) : Ref{});
         return *this;
     }
     // The joined message, or null with an exception set.

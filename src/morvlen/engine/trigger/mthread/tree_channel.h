@@ -5,7 +5,11 @@
 //    waits instead of overwriting a pending command or taking another's result;
 //  - whether the tree's worker is running and on which thread, so a command sent
 //    from the worker itself is refused and a caller is answered when the worker
-//    has ended instead of waiting for ever.
+//    has ended instead of waiting for ever;
+//  - whether a stop has ended the tree, so a caller that waited for the turn
+//    behind that stop is told the tree is gone instead of acting on it;
+//  - which tree the worker is waiting on, so a command that would close a cycle
+//    of workers waiting on each other is refused (wait_cycles.h).
 // Every field is read and written with the GIL held; the turn itself is taken
 // with the GIL released.
 
@@ -22,6 +26,9 @@ struct TreeChannel {
     bool worker_running = false;
     bool worker_ended = false;
     bool caller_waiting = false;
+    bool stopped = false;
+    PyObject* worker_tree_id = nullptr;  // borrowed from the running worker's arguments
+    const TreeChannel* waiting_on = nullptr;  // set by the worker while it waits on another tree
 
     bool called_from_worker() const {
         return worker_running && worker_thread == PyThread_get_thread_ident();

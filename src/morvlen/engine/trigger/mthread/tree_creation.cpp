@@ -2,16 +2,45 @@
 #include "morvlen/engine/trigger/mthread/context_guard.h"
 #include "morvlen/engine/trigger/mthread/engine_logging.h"
 #include "morvlen/engine/trigger/mthread/engine_methods.h"
+#include "morvlen/engine/trigger/mthread/tree_channel.h"
+#include "morvlen/engine/trigger/mthread/tree_record.h"
 
 namespace morvlen::mthread {
 
 namespace {
 
-// "tree_" + the number of registered trees.
-Ref generated_id(PyObject* trees) {
-    const Py_ssize_t count = PyObject_Size(trees);
-    if (count < 0) return {};
-    return Ref::steal(PyUnicode_FromFormat("tree_%zd", count));
+// "tree_" + the first number from `number` on that names no registered tree.
+// Starting from the number of registered trees, an id stays free of a tree that
+// a stop left behind under a higher number.
+Ref free_generated_id(PyObject* trees, Py_ssize_t& number) {
+    for (;; ++number) {
+        Ref id = Ref::steal(PyUnicode_FromFormat("tree_%zd", number));
+        const int taken = id ? PySequence_Contains(trees, id.get()) : -1;
+        if (taken < 0) return {};
+        if (!taken) return id;
+    }
+}
+
+enum class Registered { Yes, Taken, Failed };
+
+// trees[tree_id] = record unless the id is taken. For the engine's own dict
+// this is one step with no interpreter code in between, so of two threads
+// registering one id exactly one wins.
+Registered register_record(PyObject* trees, PyObject* tree_id, PyObject* record) {
+    if (PyDict_CheckExact(trees)) {
+        PyObject* held = PyDict_SetDefault(trees, tree_id, record);
+        if (!held) return Registered::Failed;
+        return held == record ? Registered::Yes : Registered::Taken;
+    }
+    const int taken = PySequence_Contains(trees, tree_id);
+    if (taken < 0) return Registered::Failed;
+    if (taken) return Registered::Taken;
+    return PyObject_SetItem(trees, tree_id, record) < 0 ? Registered::Failed : Registered::Yes;
+}
+
+PyObject* raise_duplicate(const CallContext& ctx, PyObject* tree_id) {
+    return raise_logged(ctx, PyExc_ValueError,
+                        MessageBuilder().text("行为树ID ").value(tree_id).text(" 已存在").build());
 }
 
 Ref new_record(const CallContext& ctx) {
@@ -62,23 +91,42 @@ PyObject* create_tree_from_text(const CallContext& ctx) {
     PyObject* xml_text = ctx.arg(0);
     const Ref trees = get_attr<"trees">(ctx.self);
     if (!trees) return nullptr;
-    const Ref tree_id = ctx.arg(1) == Py_None ? generated_id(trees.get()) : Ref::borrow(ctx.arg(1));
+    const bool generated = ctx.arg(1) == Py_None;
+    Py_ssize_t number = generated ? PyObject_Size(trees.get()) : 0;
+    if (number < 0) return nullptr;
+    Ref tree_id = generated ? free_generated_id(trees.get(), number) : Ref::borrow(ctx.arg(1));
     if (!tree_id) return nullptr;
-    const int taken = PySequence_Contains(trees.get(), tree_id.get());
-    if (taken < 0) return nullptr;
-    if (taken) {
-        return raise_logged(ctx, PyExc_ValueError,
-                            MessageBuilder().text("行为树ID ").value(tree_id.get()).text(" 已存在").build());
+    if (!generated) {
+        const int taken = PySequence_Contains(trees.get(), tree_id.get());
+        if (taken < 0) return nullptr;
+        if (taken) return raise_duplicate(ctx, tree_id.get());
     }
     const Ref record = new_record(ctx);
-    if (!record || PyObject_SetItem(trees.get(), tree_id.get(), record.get()) < 0) return nullptr;
-    if (!start_worker(ctx, record.get(), tree_id.get(), xml_text)) {
-        take_back(trees.get(), tree_id.get(), record.get());
-        return nullptr;
+    const Ref cond = record ? item(record.get(), interned<"cond">()) : Ref{};
+    if (!cond) return nullptr;
+    {
+        // A stop or command that finds the record before its worker has started
+        // waits for this turn, so it never sees a record without its worker.
+        const ChannelRef channel = channel_of(cond.get());
+        const TurnGuard turn(*channel);
+        // Another thread may have registered the id since the check above.
+        for (;;) {
+            const Registered outcome = register_record(trees.get(), tree_id.get(), record.get());
+            if (outcome == Registered::Failed) return nullptr;
+            if (outcome == Registered::Yes) break;
+            if (!generated) return raise_duplicate(ctx, tree_id.get());
+            tree_id = free_generated_id(trees.get(), ++number);
+            if (!tree_id) return nullptr;
+        }
+        if (!start_worker(ctx, record.get(), tree_id.get(), xml_text)) {
+            channel->stopped = true;
+            take_back(trees.get(), tree_id.get(), record.get());
+            return nullptr;
+        }
     }
     const Ref line = MessageBuilder().text("创建行为树: ").value(tree_id.get()).build();
     if (!line || !log_info(ctx, line.get())) return nullptr;
-    return Ref(tree_id).release();
+    return tree_id.release();
 }
 
 PyObject* create_tree_from_file(const CallContext& ctx) {

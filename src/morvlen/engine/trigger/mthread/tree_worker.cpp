@@ -2,9 +2,11 @@
 // serve the tree's commands until the stop request or a failure.
 #include "morvlen/engine/trigger/mthread/context_guard.h"
 #include "morvlen/engine/trigger/mthread/engine_logging.h"
+#include "morvlen/engine/trigger/mthread/exception_text.h"
 #include "morvlen/engine/trigger/mthread/engine_methods.h"
 #include "morvlen/engine/trigger/mthread/tree_channel.h"
 #include "morvlen/engine/trigger/mthread/tree_record.h"
+#include "morvlen/engine/trigger/mthread/wait_cycles.h"
 
 namespace morvlen::mthread {
 
@@ -16,7 +18,8 @@ namespace {
 class WorkerPresence {
 public:
     // Holds `cond` itself, which keeps the channel state alive.
-    explicit WorkerPresence(PyObject* cond) : cond_(Ref::borrow(cond)), channel_(channel_of(cond)) {
+    WorkerPresence(PyObject* cond, PyObject* tree_id)
+        : cond_(Ref::borrow(cond)), channel_(channel_of(cond)), seat_(*channel_, tree_id) {
         channel_->worker_thread = PyThread_get_thread_ident();
         channel_->worker_running = true;
         channel_->worker_ended = false;
@@ -42,6 +45,7 @@ public:
 private:
     Ref cond_;
     ChannelRef channel_;
+    WorkerSeat seat_;
 };
 
 // Lets monitors find the tree by the engine and its tree id, without sending it
@@ -54,6 +58,17 @@ bool name_for_observers(PyObject* engine, PyObject* owner, PyObject* tree_id) {
         return true;
     }
     return static_cast<bool>(call(name_tree.get(), {owner, tree_id}));
+}
+
+// A tree's runtime engine builds within the document limits set on the engine's
+// factory (engine.factory.document_limits), when the factory has them.
+bool hand_over_document_limits(const CallContext& ctx, PyObject* engine) {
+    const Ref factory = get_attr<"factory">(ctx.self);
+    const Ref limits = factory ? get_attr<"document_limits">(factory.get()) : Ref{};
+    if (limits) return set_attr<"document_limits">(engine, limits.get());
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
 }
 
 Ref build_engine(const CallContext& ctx, PyObject* tree_id, PyObject* xml_text) {
@@ -81,7 +96,7 @@ Ref build_engine(const CallContext& ctx, PyObject* tree_id, PyObject* xml_text) 
             return {};
         }
     }
-    if (PyErr_Occurred()) return {};
+    if (PyErr_Occurred() || !hand_over_document_limits(ctx, engine.get())) return {};
     if (!call_method<"create_tree_from_text">(engine.get(), {xml_text})) return {};
     if (!name_for_observers(engine.get(), ctx.self, tree_id)) return {};
     return engine;
@@ -113,7 +128,7 @@ bool hand_back_failure(const CallContext& ctx, const TreeRecord& r, PyObject* tr
                             .text("行为树线程 ")
                             .value(tree_id)
                             .text(" 发生错误: ")
-                            .value(error.get())
+                            .value(exception_text(error.get()).get())
                             .build();
     if (!message || !log_error(ctx, message.get())) return false;
     ContextGuard locked(r.cond.get());
@@ -131,7 +146,7 @@ PyObject* run_tree(const CallContext& ctx) {
     PyObject* xml_text = ctx.arg(1);
     const std::optional<TreeRecord> record = load_record(ctx.self, tree_id);
     if (!record) return nullptr;
-    const WorkerPresence presence(record->cond.get());
+    const WorkerPresence presence(record->cond.get(), tree_id);
 
     // The engine lives until the worker returns, failure hand-back included.
     const Ref engine = build_engine(ctx, tree_id, xml_text);
