@@ -48,8 +48,9 @@ TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {}
 
 TreeNode::~TreeNode() = default;
 
-void TreeNode::record_change(observe::TreeRecorder& recorder, NodeStatus from, NodeStatus to,
-                             observe::Change change) const noexcept {
+void TreeNode::record_change(observe::TreeRecorder& recorder, NodeStatus to, observe::Change change) noexcept {
+    const NodeStatus from = status_.load(std::memory_order_relaxed);
+    status_.store(to, std::memory_order_relaxed);
     recorder.record(observe_index_, from, to, change);
 }
 

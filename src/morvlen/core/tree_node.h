@@ -123,16 +123,15 @@ protected:
 private:
     // Every status change passes here, so that an observed tree sees each one.
     [[gnu::always_inline]] void change_status(NodeStatus to, observe::Change change) noexcept {
-        const NodeStatus from = status_.load(std::memory_order_relaxed);
-        status_.store(to, std::memory_order_relaxed);
         if (observe::TreeRecorder* recorder = recorder_.load(std::memory_order_acquire)) [[unlikely]] {
-            record_change(*recorder, from, to, change);
+            record_change(*recorder, to, change);
+            return;
         }
+        status_.store(to, std::memory_order_relaxed);
     }
-    // Out of line, so that a tick carries no more than the check above while the
-    // tree is not observed.
-    [[gnu::noinline]] void record_change(observe::TreeRecorder& recorder, NodeStatus from, NodeStatus to,
-                                         observe::Change change) const noexcept;
+    // Sets the status and records the change. Out of line, so that a tick carries
+    // no more than the check above while the tree is not observed.
+    [[gnu::noinline]] void record_change(observe::TreeRecorder& recorder, NodeStatus to, observe::Change change) noexcept;
 
     NodeConfig config_;
     std::atomic<NodeStatus> status_{NodeStatus::IDLE};
