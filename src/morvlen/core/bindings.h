@@ -49,6 +49,21 @@ template <class T> PyType_Slot* gc_slots() {
     return slots;
 }
 
+// For owners of trees, a finaliser too: T::finalize() halts a tree it alone holds
+// before the garbage collector clears any object of its cycle (see Tree::halt_at_end).
+template <class T> void finalize_slot(PyObject* self) {
+    PyObject* pending = PyErr_GetRaisedException();
+    if (nanobind::inst_ready(self)) nanobind::inst_ptr<T>(self)->finalize();
+    PyErr_SetRaisedException(pending);
+}
+template <class T> PyType_Slot* tree_owner_slots() {
+    static PyType_Slot slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&traverse_slot<T>)},
+                                  {Py_tp_clear, reinterpret_cast<void*>(&clear_slot<T>)},
+                                  {Py_tp_finalize, reinterpret_cast<void*>(&finalize_slot<T>)},
+                                  {0, nullptr}};
+    return slots;
+}
+
 // {"status": NodeStatus, "tick_count": int, "nodes": [{"path", "name",
 // "registration_id", "status"}, ...]}, a new dict. Needs the GIL.
 AnyDict tree_status_dict(const Tree& tree);

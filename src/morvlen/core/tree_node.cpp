@@ -42,9 +42,14 @@ template <class T> std::string wanted(const PortInfo& info) {
     return std::string(wanted_name<T>());
 }
 
+// Leaves are where a tree waits; controls and decorators are RUNNING because of them.
+constexpr bool is_leaf_kind(NodeKind kind) noexcept { return kind == NodeKind::Action || kind == NodeKind::Condition; }
+
 }  // namespace
 
-TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {}
+TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {
+    if (!config_.wake_signal) config_.wake_signal = std::make_shared<WakeSignal>();
+}
 
 TreeNode::~TreeNode() = default;
 
@@ -69,13 +74,20 @@ NodeStatus TreeNode::execute_tick() {
     }
     change_status(result, observe::Change::Tick);
     if (scripts) scripts->run_post(*this, result);
+    if (result == NodeStatus::RUNNING && is_leaf_kind(kind()) && !wakes_tree()) config_.wake_signal->request_poll();
     return result;
 }
 
 void TreeNode::halt_node() {
     const bool running = status() == NodeStatus::RUNNING;
-    if (running) halt();
-    change_status(NodeStatus::IDLE, observe::Change::Halt);
+    {
+        // IDLE afterwards even when halt() raises, so that nothing halts the node twice.
+        struct Idle {
+            TreeNode& node;
+            ~Idle() { node.change_status(NodeStatus::IDLE, observe::Change::Halt); }
+        } idle{*this};
+        if (running) halt();
+    }
     if (running && config_.scripts) config_.scripts->run_halted(*this);
 }
 

@@ -25,6 +25,7 @@
 #include "morvlen/core/ports.h"
 #include "morvlen/core/python_ref.h"
 #include "morvlen/core/status.h"
+#include "morvlen/core/wake_signal.h"
 
 namespace morvlen::bt {
 
@@ -52,6 +53,9 @@ struct NodeConfig {
     Blackboard::Ptr blackboard;
     // Attribute text by port name, with declared defaults filled in for absent ports.
     std::map<std::string, std::string, std::less<>> ports;
+    // Shared by every node of one tree (the builder sets it); a node built without
+    // one gets its own.
+    std::shared_ptr<WakeSignal> wake_signal;
     // Condition attributes and script ports, compiled; null when the node has none.
     std::shared_ptr<const scripting::NodeScripts> scripts;
 };
@@ -83,12 +87,20 @@ public:
     std::string full_path() const { return config_.path.str(); }
     NodeKind kind() const noexcept { return config_.manifest->kind; }
     const NodeConfig& config() const noexcept { return config_; }
+    // How this node's tree is woken while a tick loop waits (see wake_signal.h).
+    const std::shared_ptr<WakeSignal>& wake_signal() const noexcept { return config_.wake_signal; }
+    // True for an Action or Condition that, while RUNNING, wakes the tree itself
+    // (wake() or wake_at()), so that the tick loop need not poll it.
+    virtual bool wakes_tree() const noexcept { return false; }
 
     // Child nodes, for walking the tree (status reports, halting).
     virtual std::vector<TreeNode*> children() const { return {}; }
     // The Python function the node calls, shared with the registration it came
     // from (garbage collection of their owners); null for nodes calling none.
     virtual const PyRef* python_function() const noexcept { return nullptr; }
+    // Visits the Python objects this node alone holds (a node handle, a stateful
+    // node's instance), for the garbage collector. Needs the GIL.
+    virtual int traverse_own(visitproc /*visit*/, void* /*arg*/) const { return 0; }
 
     // Reads an input (or inout) port: a literal is converted from its text, a
     // "{key}" pointer reads the blackboard entry (converting a str entry from text).
