@@ -257,4 +257,10 @@ NB_MODULE(_runtime, m) {
     bind_package(m, "morvlen.core", bind_core);
     bind_package(m, "morvlen.nodes.action_node", bind_action_node);
     bind_package(m, "morvlen.engine.sequential_engine", bind_sequential_engine);
+    // Functions with common names: kept in a module object of their own, which
+    // the package morvlen.core.observe takes them from.
+    nb::module_ observe = nb::steal<nb::module_>(PyModule_New("morvlen.core.observe"));
+    if (!observe.is_valid()) throw nb::python_error();
+    bind_observe_package(observe);
+    m.attr("observe") = observe;
 }

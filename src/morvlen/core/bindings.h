@@ -30,6 +30,7 @@ struct DocumentText {
 };
 // XmlParseError for a str that is not valid Unicode (a lone surrogate). Needs the GIL.
 DocumentText document_text(const DocumentArgument& argument);
+void bind_observe_package(nanobind::module_& m);
 
 // Garbage-collector slots for a bound type T with traverse(visit, arg) and clear().
 template <class T> int traverse_slot(PyObject* self, visitproc visit, void* arg) {

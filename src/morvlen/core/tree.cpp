@@ -80,6 +80,7 @@ std::shared_ptr<Tree> Tree::create(std::string id, std::unique_ptr<TreeNode> roo
 NodeStatus Tree::tick_once() {
     Exclusive exclusive(*this, "tick");
     ++tick_count_;
+    if (observe::TreeRecorder* recorder = this->recorder()) recorder->mark_time(tick_count_.load());
     try {
         return root_->execute_tick();
     } catch (...) {
@@ -91,6 +92,7 @@ NodeStatus Tree::tick_once() {
 
 void Tree::reset() {
     Exclusive exclusive(*this, "reset");
+    if (observe::TreeRecorder* recorder = this->recorder()) recorder->mark_time(tick_count_.load());
     halt_all();
     tick_count_ = 0;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -89,6 +90,17 @@ public:
         if (weak_from_this().use_count() == 1) halt_at_end();
     }
 
+    // Observation (defined in observe/): records status changes and statistics
+    // from now on. The recorder is made on the first call, with room for
+    // `capacity` changes, and kept for the tree's life. Any thread.
+    observe::TreeRecorder& start_observing(std::size_t capacity);
+    void stop_observing() noexcept;
+    bool observed() const noexcept { return observed_.load(std::memory_order_relaxed); }
+    // The recorder once the tree was observed (also after stop_observing, for
+    // reading what was recorded), else null. Any thread.
+    const observe::TreeRecorder* recorder() const noexcept { return recorder_.load(std::memory_order_acquire); }
+    observe::TreeRecorder* recorder() noexcept { return recorder_.load(std::memory_order_acquire); }
+
 private:
     class Exclusive;
     std::vector<TreeNode*> walk() const;
@@ -101,6 +113,10 @@ private:
     Blackboard::Ptr blackboard_;
     std::atomic<std::thread::id> busy_with_{};
     std::atomic<std::int64_t> tick_count_{0};
+    std::mutex observe_mutex_;
+    std::unique_ptr<observe::TreeRecorder> recorder_storage_;
+    std::atomic<observe::TreeRecorder*> recorder_{nullptr};
+    std::atomic<bool> observed_{false};
 };
 
 }  // namespace morvlen::bt

@@ -5,6 +5,7 @@
 // Ticking runs without the GIL: a node takes it only where it touches Python objects
 // (ports take it themselves; Python actions take it around their tick function).
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,7 @@
 #include "morvlen/core/blackboard.h"
 #include "morvlen/core/errors.h"
 #include "morvlen/core/node_path.h"
+#include "morvlen/core/observe/recorder.h"
 #include "morvlen/core/ports.h"
 #include "morvlen/core/python_ref.h"
 #include "morvlen/core/status.h"
@@ -73,12 +75,13 @@ public:
     // to IDLE. Halting an idle or completed node only resets it.
     void halt_node();
     // Sets a completed node back to IDLE without halting.
-    void reset_status() noexcept { status_ = NodeStatus::IDLE; }
+    void reset_status() noexcept { change_status(NodeStatus::IDLE, observe::Change::Reset); }
     // Drops what a node remembers beyond its status (SequenceWithMemory's place
     // after a FAILURE), so that a reset tree starts from scratch.
     virtual void forget_progress() noexcept {}
 
-    NodeStatus status() const noexcept { return status_; }
+    // Readable from any thread while the tree ticks.
+    NodeStatus status() const noexcept { return status_.load(std::memory_order_relaxed); }
     const std::string& name() const noexcept { return config_.name; }
     const std::string& registration_name() const noexcept { return config_.manifest->id; }
     std::string full_path() const { return config_.path.str(); }
@@ -115,17 +118,37 @@ public:
     // or nullopt when the port holds a literal or is not set.
     std::optional<std::string> port_key(std::string_view port) const;
 
+    // Reports this node's status changes to `recorder` as node `index` (null: stop).
+    void attach_recorder(observe::TreeRecorder* recorder, std::uint32_t index) noexcept {
+        observe_index_ = index;
+        recorder_.store(recorder, std::memory_order_release);
+    }
+
 protected:
     virtual NodeStatus tick() = 0;
     // Called by halt_node() when the node is RUNNING: stop children, clear timers.
     virtual void halt() {}
     // Sets the status seen by the parent while the node works (e.g. RUNNING before
     // ticking the first child).
-    void set_status(NodeStatus status) noexcept { status_ = status; }
+    void set_status(NodeStatus status) noexcept { change_status(status, observe::Change::Set); }
 
 private:
+    // Every status change passes here, so that an observed tree sees each one.
+    [[gnu::always_inline]] void change_status(NodeStatus to, observe::Change change) noexcept {
+        if (observe::TreeRecorder* recorder = recorder_.load(std::memory_order_acquire)) [[unlikely]] {
+            record_change(*recorder, to, change);
+            return;
+        }
+        status_.store(to, std::memory_order_relaxed);
+    }
+    // Sets the status and records the change. Out of line, so that a tick carries
+    // no more than the check above while the tree is not observed.
+    [[gnu::noinline]] void record_change(observe::TreeRecorder& recorder, NodeStatus to, observe::Change change) noexcept;
+
     NodeConfig config_;
-    NodeStatus status_ = NodeStatus::IDLE;
+    std::atomic<NodeStatus> status_{NodeStatus::IDLE};
+    std::atomic<observe::TreeRecorder*> recorder_{nullptr};
+    std::uint32_t observe_index_ = 0;
 };
 
 class ControlNode : public TreeNode {

@@ -4,12 +4,14 @@
 #include <filesystem>
 
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 #include <nanobind/stl/filesystem.h>
 #include <nanobind/stl/variant.h>
 
 #include "morvlen/core/bindings.h"
+#include "morvlen/core/observe/live_trees.h"
 #include "morvlen/engine/sequential_engine/sequential_engine.h"
 #include "morvlen/nodes/action_node/python_action.h"
 
@@ -147,7 +149,15 @@ void bind_sequential_engine(nb::module_& m) {
         .def("get_all_blackboard_data", &SequentialEngine::get_all_blackboard_data,
              "A new dict of every entry of the root blackboard.")
         .def("reset_tree", &SequentialEngine::reset_tree,
-             "Halts what is running and sets every node back to IDLE; the blackboard is kept, the tick count restarts.");
+             "Halts what is running and sets every node back to IDLE; the blackboard is kept, the tick count restarts.")
+        .def(
+            "name_tree",
+            [](const SequentialEngine& self, nb::handle owner, std::string name) {
+                observe::name_tree(self.tree(), reinterpret_cast<std::uintptr_t>(owner.ptr()), std::move(name));
+            },
+            "owner"_a, "name"_a,
+            "Names the tree built last for observers (morvlen.core.observe.live_trees) while it lives; owner is "
+            "the object running the engine.");
 }
 
 }  // namespace morvlen::bt

@@ -53,6 +53,18 @@ private:
     WorkerSeat seat_;
 };
 
+// Lets monitors find the tree by the engine and its tree id, without sending it
+// commands. Optional: an engine without name_tree is run unnamed.
+bool name_for_observers(PyObject* engine, PyObject* owner, PyObject* tree_id) {
+    const Ref name_tree = get_attr<"name_tree">(engine);
+    if (!name_tree) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    return static_cast<bool>(call(name_tree.get(), {owner, tree_id}));
+}
+
 // A tree's runtime engine builds within the document limits set on the engine's
 // factory (engine.factory.document_limits), when the factory has them.
 bool hand_over_document_limits(const CallContext& ctx, PyObject* engine) {
@@ -64,7 +76,7 @@ bool hand_over_document_limits(const CallContext& ctx, PyObject* engine) {
     return true;
 }
 
-Ref build_engine(const CallContext& ctx, PyObject* xml_text) {
+Ref build_engine(const CallContext& ctx, PyObject* tree_id, PyObject* xml_text) {
     const Ref engine_type = ctx.global<"SequentialEngine">();
     Ref engine = engine_type ? call(engine_type.get(), {}) : Ref{};
     if (!engine) return {};
@@ -91,6 +103,7 @@ Ref build_engine(const CallContext& ctx, PyObject* xml_text) {
     }
     if (PyErr_Occurred() || !hand_over_document_limits(ctx, engine.get())) return {};
     if (!call_method<"create_tree_from_text">(engine.get(), {xml_text})) return {};
+    if (!name_for_observers(engine.get(), ctx.self, tree_id)) return {};
     return engine;
 }
 
@@ -197,7 +210,7 @@ PyObject* run_tree(const CallContext& ctx) {
     const WorkerPresence presence(record->cond.get(), tree_id);
 
     // The engine lives until the worker returns, failure hand-back included.
-    const Ref engine = build_engine(ctx, xml_text);
+    const Ref engine = build_engine(ctx, tree_id, xml_text);
     int state = -1;
     if (engine) {
         presence.channel().engine = engine;  // for cancelling its loops
