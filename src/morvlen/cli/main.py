@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import sys
 import textwrap
 import traceback
@@ -12,6 +13,7 @@ from morvlen.cli.actions import ActionsError, factory_with_actions
 from morvlen.cli.check import run_check
 from morvlen.cli.exit_codes import EPILOG, ExitCode
 from morvlen.cli.nodes import run_nodes
+from morvlen.cli.render import RENDERERS, run_render
 from morvlen.cli.run import run_tree
 from morvlen.core import BehaviorTreeError, NodeStatus
 
@@ -75,10 +77,49 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--interval", type=non_negative_float, default=0.1, metavar="SECONDS",
                      help="pause between ticks while the tree is not done (default: 0.1)")
     run.add_argument("--nodes", action="store_true", help="also print each node whose status changed")
+    run.add_argument("--monitor", type=port_number, metavar="PORT",
+                     help="serve the live monitor page on http://127.0.0.1:PORT while the tree runs "
+                          "(needs the monitor extra)")
+
+    render = commands.add_parser("render", help="print a tree document as text, Graphviz DOT or SVG",
+                                 description=paragraph("Prints the document's main tree (or --tree), one line "
+                                             "per node, or as a DOT or SVG diagram. Node types the document "
+                                             "does not register are drawn from their attributes."),
+                                 epilog=EPILOG, formatter_class=formatter)
+    render.add_argument("file", metavar="FILE", help="a tree document (version 4 XML)")
+    render.add_argument("--tree", metavar="ID", help="the tree to print (default: the document's main tree)")
+    render.add_argument("--format", choices=sorted(RENDERERS), default="text", help="default: text")
     return parser
 
 
+def port_number(text: str) -> int:
+    value = int(text)
+    if not 0 < value < 65536:
+        raise argparse.ArgumentTypeError(f"must be a port from 1 to 65535, not {value}")
+    return value
+
+
+def serve_monitor(tree: object, port: int | None) -> contextlib.AbstractContextManager[object]:
+    """The monitor page for the run's tree while the run lasts; nothing without --monitor."""
+    if port is None:
+        return contextlib.nullcontext()
+    from morvlen.core import observe
+    from morvlen.monitor import serve
+
+    observe.name_tree(tree, tree, "run")
+    monitor = serve(None, port=port)
+    print(f"morvlen run: monitor at {monitor.url}", file=sys.stderr, flush=True)
+    return monitor
+
+
 def dispatch(args: argparse.Namespace) -> ExitCode:
+    if args.command == "render":
+        try:
+            run_render(args.file, args.tree, args.format)
+        except (BehaviorTreeError, OSError) as error:
+            print(f"morvlen render: {args.file}: {type(error).__name__}: {error}", file=sys.stderr)
+            return ExitCode.FAILED if isinstance(error, BehaviorTreeError) else ExitCode.USAGE
+        return ExitCode.OK
     factory = factory_with_actions(args.actions)
     if args.command == "check":
         return run_check(factory, args.files, args.quiet)
@@ -91,7 +132,13 @@ def dispatch(args: argparse.Namespace) -> ExitCode:
         print(f"morvlen run: {args.file}: {type(error).__name__}: {error}", file=sys.stderr)
         return ExitCode.USAGE
     until = NodeStatus[args.until.upper()] if args.until else None
-    return run_tree(tree, until, args.ticks, args.interval, args.nodes)
+    try:
+        monitor = serve_monitor(tree, args.monitor)
+    except (ImportError, OSError) as error:
+        print(f"morvlen run: cannot serve the monitor: {type(error).__name__}: {error}", file=sys.stderr)
+        return ExitCode.USAGE
+    with monitor:
+        return run_tree(tree, until, args.ticks, args.interval, args.nodes)
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -68,14 +68,18 @@ def tree_from_file(path: str | os.PathLike[str], main_tree: str | None = None) -
     known = set(factory.registered_node_ids())
     ports: dict[str, set[str]] = {}
     models = set()
-    for element in ElementTree.parse(path).iter():
+    try:
+        elements = list(ElementTree.parse(path).iter())
+    except ElementTree.ParseError:
+        elements = []  # malformed: the factory below refuses it with its own XmlParseError
+    for element in elements:
         if element.tag == "TreeNodesModel":
             models.update(id(child) for child in element.iter())
         if element.tag in _STRUCTURE or id(element) in models:
             continue
         node_id = element.get("ID", element.tag) if element.tag in ("Action", "Condition") else element.tag
         if node_id not in known:
-            ports.setdefault(node_id, set()).update(set(element.attrib) - {"name", "ID"})
+            ports.setdefault(node_id, set()).update({name for name in element.attrib if not name.startswith("_")} - {"name", "ID"})
     for node_id, names in ports.items():
         factory.register_action(node_id, _placeholder,
                                 [{"name": name, "type": "string", "direction": "inout", "description": ""}
