@@ -40,33 +40,39 @@ def paragraph(text: str) -> str:
     return textwrap.fill(text, width=80)
 
 
+FORMATTER = argparse.RawDescriptionHelpFormatter
+
+
+def add_command(commands: argparse._SubParsersAction, name: str, summary: str,
+                description: str) -> argparse.ArgumentParser:
+    """A subcommand with its one-line help, its wrapped description and the exit statuses."""
+    return commands.add_parser(name, help=summary, description=paragraph(description), epilog=EPILOG,
+                               formatter_class=FORMATTER)
+
+
 def build_parser() -> argparse.ArgumentParser:
-    formatter = argparse.RawDescriptionHelpFormatter
     parser = argparse.ArgumentParser(prog="morvlen", description="Behavior trees from the command line.",
-                                     epilog=EPILOG, formatter_class=formatter)
+                                     epilog=EPILOG, formatter_class=FORMATTER)
     parser.add_argument("--version", action="version", version=f"morvlen {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    check = commands.add_parser("check", help="build each tree document and report every error",
-                                description=paragraph("Builds every tree of each document; prints each error as "
-                                            "FILE:LINE: kind: message (with tree and element) on stderr."),
-                                epilog=EPILOG, formatter_class=formatter)
+    check = add_command(commands, "check", "build each tree document and report every error",
+        "Builds every tree of each document; prints each error as "
+        "FILE:LINE: kind: message (with tree and element) on stderr.")
     check.add_argument("files", nargs="+", metavar="FILE", help="a tree document (version 4 XML)")
     check.add_argument("--actions", action="append", default=[], metavar="MODULE", help=ACTIONS_HELP)
     check.add_argument("-q", "--quiet", action="store_true", help="print nothing for documents that build")
 
-    nodes = commands.add_parser("nodes", help="list the node models: built-in and from --actions modules",
-                                description=paragraph("Lists every node a tree can use, with its ports, as text "
-                                            "or as a <TreeNodesModel> document."),
-                                epilog=EPILOG, formatter_class=formatter)
+    nodes = add_command(commands, "nodes", "list the node models: built-in and from --actions modules",
+        "Lists every node a tree can use, with its ports, as text "
+        "or as a <TreeNodesModel> document.")
     nodes.add_argument("--actions", action="append", default=[], metavar="MODULE", help=ACTIONS_HELP)
     nodes.add_argument("--xml", action="store_true", help="print the <TreeNodesModel> XML document")
 
-    run = commands.add_parser("run", help="tick a tree, printing its status after each tick",
-                              description=paragraph("Builds the document's main tree (or --tree) with the actions of "
-                                          "--actions and ticks it until it finishes, or until --until's "
-                                          "status; prints the tree's status after each tick."),
-                              epilog=EPILOG, formatter_class=formatter)
+    run = add_command(commands, "run", "tick a tree, printing its status after each tick",
+        "Builds the document's main tree (or --tree) with the actions of "
+        "--actions and ticks it until it finishes, or until --until's "
+        "status; prints the tree's status after each tick.")
     run.add_argument("file", metavar="FILE", help="a tree document (version 4 XML)")
     run.add_argument("--actions", action="append", default=[], metavar="MODULE", help=ACTIONS_HELP)
     run.add_argument("--tree", metavar="ID", help="the tree to run (default: the document's main tree)")
@@ -81,11 +87,10 @@ def build_parser() -> argparse.ArgumentParser:
                      help="serve the live monitor page on http://127.0.0.1:PORT while the tree runs "
                           "(needs the monitor extra)")
 
-    render = commands.add_parser("render", help="print a tree document as text, Graphviz DOT or SVG",
-                                 description=paragraph("Prints the document's main tree (or --tree), one line "
-                                             "per node, or as a DOT or SVG diagram. Node types the document "
-                                             "does not register are drawn from their attributes."),
-                                 epilog=EPILOG, formatter_class=formatter)
+    render = add_command(commands, "render", "print a tree document as text, Graphviz DOT or SVG",
+        "Prints the document's main tree (or --tree), one line "
+        "per node, or as a DOT or SVG diagram. Node types the document "
+        "does not register are drawn from their attributes.")
     render.add_argument("file", metavar="FILE", help="a tree document (version 4 XML)")
     render.add_argument("--tree", metavar="ID", help="the tree to print (default: the document's main tree)")
     render.add_argument("--format", choices=sorted(RENDERERS), default="text", help="default: text")
