@@ -3,6 +3,6 @@
 # Extra arguments go to pytest, e.g.  bash scripts/test.sh -k blackboard
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/venv.sh"
-bash "$root/scripts/bootstrap.sh" demo,test,cluster
+bash "$root/scripts/bootstrap.sh" demo,monitor,test,cluster
 cd "$root"
 exec "$venv/bin/python" -m pytest "$@"

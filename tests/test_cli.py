@@ -111,3 +111,48 @@ def test_bad_input_exits_2_naming_the_problem(workdir, capsys, args, message):
     else:
         assert main(args) == 2
     assert message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("form, check", [
+    ("text", lambda out: out.splitlines()[1:] == ["[ ] Countdown"]),
+    ("dot", lambda out: out.startswith("digraph") and "Countdown" in out),
+    ("svg", lambda out: ElementTree.fromstring(out).tag.endswith("svg") and "Countdown" in out),
+])
+def test_render_needs_no_actions(workdir, capsys, form, check):
+    assert main(["render", "count.xml", "--format", form]) == 0
+    assert check(capsys.readouterr().out)
+
+
+def test_render_of_a_refused_document_exits_1(workdir, capsys):
+    assert main(["render", "malformed.xml"]) == 1
+    assert "malformed.xml" in capsys.readouterr().err
+
+
+def test_run_serves_the_monitor_while_it_runs(workdir, capsys, monkeypatch):
+    pytest.importorskip("starlette", reason="the monitor extra is not installed")
+    import socket
+    import urllib.request
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    (workdir / "peek.py").write_text(ACTIONS + f"""
+import urllib.request
+from morvlen.core import observe
+SEEN = []
+class Peek(SimpleActionNode):
+    @staticmethod
+    def tick(node):
+        with urllib.request.urlopen("http://127.0.0.1:{port}/", timeout=10) as page:
+            SEEN.append((page.status, [name for name, _ in observe.live_trees()]))
+        return NodeStatus.SUCCESS
+""", encoding="utf-8")
+    (workdir / "peek.xml").write_text(document("<Peek/>"), encoding="utf-8")
+    monkeypatch.syspath_prepend(str(workdir))
+    assert main(["run", "peek.xml", "--actions", "peek", "--monitor", str(port)]) == 0
+    import peek
+
+    assert peek.SEEN == [(200, ["run"])]
+    assert f"127.0.0.1:{port}" in capsys.readouterr().err
+    with pytest.raises(OSError):  # the monitor ends with the run
+        urllib.request.urlopen(f"http://127.0.0.1:{port}/", timeout=2)

@@ -36,7 +36,7 @@ def stub_members(node: ast.ClassDef) -> dict[str, ast.AST]:
 
 
 def runtime_members(cls) -> set[str]:
-    return {name for name in vars(cls) if not name.startswith("_") or name == "__contains__"}
+    return {name for name in vars(cls) if not name.startswith("_") or name in ("__contains__", "__call__")}
 
 
 def test_the_package_is_marked_typed():

@@ -15,10 +15,10 @@ class ExitCode(enum.IntEnum):
 
 
 EPILOG = """exit status:
-  0    check: every document builds; nodes: listed; run: the tree reached the wanted status
-  1    check: some document was refused; run: the tree ended in the other status
+  0    check: every document builds; nodes, render: printed; run: the tree reached the wanted status
+  1    check, render: a document was refused; run: the tree ended in the other status
   2    bad arguments, an unreadable file, an actions module that does not load,
-       a tree document that run cannot build
+       a tree document that run cannot build, a monitor that cannot be served
   3    run: --ticks ticks went by without the wanted status
   4    run: a tick raised an error (an action's exception, a port error)
   130  interrupted (Ctrl-C)"""

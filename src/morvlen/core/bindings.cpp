@@ -44,6 +44,9 @@ void bind_errors(nb::module_& m) {
     bind_error<NodeLogicError>(m, "NodeLogicError", base,
                                "A node broke the tick contract, e.g. a tick function returned something other than "
                                "NodeStatus.SUCCESS, FAILURE or RUNNING.");
+    bind_error<TickLoopCancelled>(m, "TickLoopCancelled", base,
+                                  "A tick loop was cancelled while it ran (SequentialEngine.cancel): the message is the "
+                                  "reason given. The tree was halted first, so nothing is left RUNNING.");
 }
 
 void bind_status(nb::module_& m) {
@@ -58,7 +61,10 @@ void bind_status(nb::module_& m) {
 void bind_node_handle(nb::module_& m) {
     nb::class_<NodeHandle> handle(m, "TreeNode",
                                   "The node a tick function is called with: its ports, name and status. Safe to keep: "
-                                  "once its tree is gone every method raises BehaviorTreeError.");
+                                  "once its tree is gone every method raises BehaviorTreeError. A node's functions get "
+                                  "the same handle on every call, so attributes set on it (node.attempts = 0) are that "
+                                  "node's own state, apart from other nodes and other trees built from the same XML.",
+                                  nb::dynamic_attr());
     handle
         .def(
             "getInputString",
@@ -100,7 +106,11 @@ void bind_node_handle(nb::module_& m) {
             "The node's path in its tree, unique within it, e.g. \"MainTree/root_sequence/Fetch\".")
         .def(
             "status", [](const NodeHandle& self) { return self.lock()->status(); },
-            "The node's status before this tick: IDLE when the tick starts the node, RUNNING when it continues it.");
+            "The node's status before this tick: IDLE when the tick starts the node, RUNNING when it continues it.")
+        .def(
+            "wake", [](const NodeHandle& self) { self.lock()->wake_signal()->wake(); },
+            "Wakes the node's tree if a tick loop is waiting on it, so that it ticks again now. Callable from any "
+            "thread; an action that stays RUNNING until some other thread's work is done calls it when that work ends.");
 }
 
 void bind_blackboard(nb::module_& m) {
@@ -124,7 +134,7 @@ void bind_tree(nb::module_& m) {
     nb::class_<Tree> tree(m, "Tree",
                           "A built tree. Driven by one thread at a time: a concurrent tick or reset raises "
                           "BehaviorTreeError.",
-                          nb::type_slots(gc_slots<Tree>()));
+                          nb::type_slots(tree_owner_slots<Tree>()));
     tree.def("tick_once", &Tree::tick_once, nb::call_guard<nb::gil_scoped_release>(),
              "Ticks the root once and returns its status. If the tick raises, running nodes are halted and the "
              "exception passes on unchanged.")
@@ -247,4 +257,10 @@ NB_MODULE(_runtime, m) {
     bind_package(m, "morvlen.core", bind_core);
     bind_package(m, "morvlen.nodes.action_node", bind_action_node);
     bind_package(m, "morvlen.engine.sequential_engine", bind_sequential_engine);
+    // Functions with common names: kept in a module object of their own, which
+    // the package morvlen.core.observe takes them from.
+    nb::module_ observe = nb::steal<nb::module_>(PyModule_New("morvlen.core.observe"));
+    if (!observe.is_valid()) throw nb::python_error();
+    bind_observe_package(observe);
+    m.attr("observe") = observe;
 }

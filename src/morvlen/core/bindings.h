@@ -30,6 +30,7 @@ struct DocumentText {
 };
 // XmlParseError for a str that is not valid Unicode (a lone surrogate). Needs the GIL.
 DocumentText document_text(const DocumentArgument& argument);
+void bind_observe_package(nanobind::module_& m);
 
 // Garbage-collector slots for a bound type T with traverse(visit, arg) and clear().
 template <class T> int traverse_slot(PyObject* self, visitproc visit, void* arg) {
@@ -44,6 +45,21 @@ template <class T> int clear_slot(PyObject* self) {
 template <class T> PyType_Slot* gc_slots() {
     static PyType_Slot slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&traverse_slot<T>)},
                                   {Py_tp_clear, reinterpret_cast<void*>(&clear_slot<T>)},
+                                  {0, nullptr}};
+    return slots;
+}
+
+// For owners of trees, a finaliser too: T::finalize() halts a tree it alone holds
+// before the garbage collector clears any object of its cycle (see Tree::halt_at_end).
+template <class T> void finalize_slot(PyObject* self) {
+    PyObject* pending = PyErr_GetRaisedException();
+    if (nanobind::inst_ready(self)) nanobind::inst_ptr<T>(self)->finalize();
+    PyErr_SetRaisedException(pending);
+}
+template <class T> PyType_Slot* tree_owner_slots() {
+    static PyType_Slot slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&traverse_slot<T>)},
+                                  {Py_tp_clear, reinterpret_cast<void*>(&clear_slot<T>)},
+                                  {Py_tp_finalize, reinterpret_cast<void*>(&finalize_slot<T>)},
                                   {0, nullptr}};
     return slots;
 }

@@ -36,4 +36,10 @@ struct NodeLogicError : BehaviorTreeError {
     using BehaviorTreeError::BehaviorTreeError;
 };
 
+// A tick loop was cancelled (SequentialEngine.cancel, or a tree stopped while one
+// of its loops ran); the message is the reason given. The tree was halted.
+struct TickLoopCancelled : BehaviorTreeError {
+    using BehaviorTreeError::BehaviorTreeError;
+};
+
 }  // namespace morvlen::bt

@@ -25,6 +25,7 @@ void ExclusiveHolders::add_tree(const Tree& tree, long uses) {
     for (const TreeNode* node : tree.nodes()) {
         add_board(node->config().blackboard);
         if (const PyRef* function = node->python_function()) add_function(*function);
+        nodes_.push_back(node);
     }
 }
 
@@ -49,6 +50,9 @@ int ExclusiveHolders::traverse(visitproc visit, void* arg) const {
     }
     for (const auto& [function, count] : functions_) {
         if (count.exclusive()) Py_VISIT(function->ptr());
+    }
+    for (const TreeNode* node : nodes_) {
+        if (const int found = node->traverse_own(visit, arg)) return found;
     }
     return 0;
 }

@@ -37,7 +37,7 @@ public:
     }
     void add_function(const PyRef& function);
     // One holder of `tree`, which has `uses` owners: what the tree holds counts
-    // only when that holder is its only owner.
+    // only when that holder is its only owner (then so do what its nodes alone hold).
     void add_tree(const Tree& tree, long uses);
 
     // Visits the entries of the boards and the functions held only here. Needs the GIL.
@@ -55,6 +55,7 @@ private:
 
     std::map<Blackboard*, Count> boards_;
     std::map<const nanobind::object*, Count> functions_;
+    std::vector<const TreeNode*> nodes_;  // of trees held only here
 };
 
 }  // namespace morvlen::bt

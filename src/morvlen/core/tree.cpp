@@ -1,9 +1,14 @@
 // Ticking and halting a whole tree.
 #include "morvlen/core/tree.h"
 
+#include <exception>
 #include <functional>
+#include <string>
+#include <utility>
 
 #include "morvlen/core/exclusive_holders.h"
+
+namespace nb = nanobind;
 
 namespace morvlen::bt {
 
@@ -28,10 +33,20 @@ private:
     Tree& tree_;
 };
 
-Tree::Tree(Key, std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr blackboard)
-    : id_(std::move(id)), root_(std::move(root)), blackboard_(std::move(blackboard)) {}
+namespace {
 
+std::atomic<std::uint64_t> next_serial{1};
+thread_local std::uint64_t ending_tree = 0;
+
+}  // namespace
+
+Tree::Tree(Key, std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr blackboard)
+    : id_(std::move(id)), serial_(next_serial++), root_(std::move(root)), blackboard_(std::move(blackboard)) {}
+
+// Nodes still RUNNING when their tree goes away (a stopped engine, a dropped tree)
+// are halted, so that they can let go of what they started.
 Tree::~Tree() {
+    halt_at_end();
     // Freeing a large tree takes a while: other Python threads run meanwhile (nodes
     // and blackboards take the GIL themselves to release Python objects).
     if (nanobind::is_alive() && PyGILState_Check()) {
@@ -39,6 +54,19 @@ Tree::~Tree() {
         root_.reset();
     }
 }
+
+void Tree::halt_at_end() const noexcept {
+    const std::uint64_t outer = std::exchange(ending_tree, serial_);
+    try {
+        const_cast<Tree*>(this)->halt_all();
+    } catch (nb::python_error& error) {
+        nb::gil_scoped_acquire gil;
+        error.discard_as_unraisable(("halting the nodes of behavior tree '" + id_ + "' as it ends").c_str());
+    }
+    ending_tree = outer;
+}
+
+std::uint64_t Tree::ending_on_this_thread() noexcept { return ending_tree; }
 
 std::shared_ptr<Tree> Tree::create(std::string id, std::unique_ptr<TreeNode> root, Blackboard::Ptr blackboard) {
     auto tree = std::make_shared<Tree>(Key{}, std::move(id), std::move(root), std::move(blackboard));
@@ -52,31 +80,63 @@ std::shared_ptr<Tree> Tree::create(std::string id, std::unique_ptr<TreeNode> roo
 NodeStatus Tree::tick_once() {
     Exclusive exclusive(*this, "tick");
     ++tick_count_;
+    if (observe::TreeRecorder* recorder = this->recorder()) recorder->mark_time(tick_count_.load());
     try {
         return root_->execute_tick();
     } catch (...) {
         // Leave no node RUNNING behind a failed tick: the next tick starts afresh.
-        halt_all();
+        halt_after_failure(std::current_exception());
         throw;
     }
 }
 
 void Tree::reset() {
     Exclusive exclusive(*this, "reset");
+    if (observe::TreeRecorder* recorder = this->recorder()) recorder->mark_time(tick_count_.load());
     halt_all();
     tick_count_ = 0;
 }
 
+void Tree::halt() {
+    Exclusive exclusive(*this, "halt");
+    halt_all();
+}
+
 void Tree::halt_all() {
     // Halting a running node halts its running descendants; completed or
-    // interrupted ones are then set back to IDLE.
+    // interrupted ones are then set back to IDLE. A node whose halt raises is
+    // IDLE all the same, the others are still halted, and the first error passes on.
+    std::exception_ptr first_error;
     const auto all = walk();
     for (TreeNode* node : all) {
-        if (node->status() == NodeStatus::RUNNING) node->halt_node();
+        if (node->status() != NodeStatus::RUNNING) continue;
+        try {
+            node->halt_node();
+        } catch (...) {
+            if (!first_error) first_error = std::current_exception();
+        }
     }
     for (TreeNode* node : all) {
         node->reset_status();
         node->forget_progress();
+    }
+    if (first_error) std::rethrow_exception(first_error);
+}
+
+void Tree::halt_after_failure(const std::exception_ptr& failure) {
+    // As in Python's own `except: cleanup(); raise`: an error raised while halting
+    // replaces the tick's error and keeps it as its __context__.
+    try {
+        halt_all();
+    } catch (nb::python_error& halting) {
+        nb::gil_scoped_acquire gil;
+        try {
+            std::rethrow_exception(failure);
+        } catch (nb::python_error& original) {
+            PyException_SetContext(halting.value().ptr(), nb::borrow(original.value()).release().ptr());
+        } catch (...) {  // a runtime error has no Python object to chain; the halt's error is raised alone
+        }
+        throw;
     }
 }
 

@@ -303,6 +303,7 @@ private:
         config.path = unique_path(parent_path, config.name);
         config.blackboard = blackboard;
         config.ports = port_texts(element, manifest);
+        config.wake_signal = wake_signal_;
         config.scripts = scripting::compile_node_scripts(element, manifest, where(element));
         return registry_.build(id, std::move(config));
     }
@@ -374,6 +375,7 @@ private:
         config.path = unique_path(parent_path, config.name);
         config.blackboard = board;
         config.manifest = SubTreeNode::manifest();
+        config.wake_signal = wake_signal_;
         config.scripts = scripting::compile_node_scripts(element, *config.manifest, where(element));
         const NodePath path = config.path;
         auto node = std::make_unique<SubTreeNode>(std::move(config));
@@ -386,6 +388,7 @@ private:
     std::vector<Frame> stack_;
     std::unordered_set<std::uint64_t> paths_;
     std::unordered_map<std::uint64_t, int> next_number_;
+    const std::shared_ptr<WakeSignal> wake_signal_ = std::make_shared<WakeSignal>();  // one for the whole tree
 };
 
 std::string TreeLibrary::checked_main_tree(const std::optional<std::string>& main_tree) const {

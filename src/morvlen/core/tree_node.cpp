@@ -42,31 +42,52 @@ template <class T> std::string wanted(const PortInfo& info) {
     return std::string(wanted_name<T>());
 }
 
+// Leaves are where a tree waits; controls and decorators are RUNNING because of them.
+constexpr bool is_leaf_kind(NodeKind kind) noexcept { return kind == NodeKind::Action || kind == NodeKind::Condition; }
+
 }  // namespace
 
-TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {}
+TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {
+    if (!config_.wake_signal) config_.wake_signal = std::make_shared<WakeSignal>();
+}
 
 TreeNode::~TreeNode() = default;
+
+void TreeNode::record_change(observe::TreeRecorder& recorder, NodeStatus to, observe::Change change) noexcept {
+    const NodeStatus from = status_.load(std::memory_order_relaxed);
+    status_.store(to, std::memory_order_relaxed);
+    recorder.record(observe_index_, from, to, change);
+}
 
 NodeStatus TreeNode::execute_tick() {
     const scripting::NodeScripts* scripts = config_.scripts.get();
     if (scripts && !scripts->has_conditions()) scripts = nullptr;  // script ports only: the node runs them itself
     if (scripts) {
-        if (const auto decided = scripts->check_pre(*this)) return status_ = *decided;
+        if (const auto decided = scripts->check_pre(*this)) {
+            change_status(*decided, observe::Change::Tick);
+            return *decided;
+        }
     }
     const NodeStatus result = tick();
     if (result == NodeStatus::IDLE) {
         throw NodeLogicError(registration_name() + " '" + full_path() + "': tick returned IDLE, which is never a result");
     }
-    status_ = result;
+    change_status(result, observe::Change::Tick);
     if (scripts) scripts->run_post(*this, result);
+    if (result == NodeStatus::RUNNING && is_leaf_kind(kind()) && !wakes_tree()) config_.wake_signal->request_poll();
     return result;
 }
 
 void TreeNode::halt_node() {
-    const bool running = status_ == NodeStatus::RUNNING;
-    if (running) halt();
-    status_ = NodeStatus::IDLE;
+    const bool running = status() == NodeStatus::RUNNING;
+    {
+        // IDLE afterwards even when halt() raises, so that nothing halts the node twice.
+        struct Idle {
+            TreeNode& node;
+            ~Idle() { node.change_status(NodeStatus::IDLE, observe::Change::Halt); }
+        } idle{*this};
+        if (running) halt();
+    }
     if (running && config_.scripts) config_.scripts->run_halted(*this);
 }
 

@@ -5,6 +5,7 @@
 // Ticking runs without the GIL: a node takes it only where it touches Python objects
 // (ports take it themselves; Python actions take it around their tick function).
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -20,9 +21,11 @@
 #include "morvlen/core/blackboard.h"
 #include "morvlen/core/errors.h"
 #include "morvlen/core/node_path.h"
+#include "morvlen/core/observe/recorder.h"
 #include "morvlen/core/ports.h"
 #include "morvlen/core/python_ref.h"
 #include "morvlen/core/status.h"
+#include "morvlen/core/wake_signal.h"
 
 namespace morvlen::bt {
 
@@ -50,6 +53,9 @@ struct NodeConfig {
     Blackboard::Ptr blackboard;
     // Attribute text by port name, with declared defaults filled in for absent ports.
     std::map<std::string, std::string, std::less<>> ports;
+    // Shared by every node of one tree (the builder sets it); a node built without
+    // one gets its own.
+    std::shared_ptr<WakeSignal> wake_signal;
     // Condition attributes and script ports, compiled; null when the node has none.
     std::shared_ptr<const scripting::NodeScripts> scripts;
 };
@@ -69,23 +75,32 @@ public:
     // to IDLE. Halting an idle or completed node only resets it.
     void halt_node();
     // Sets a completed node back to IDLE without halting.
-    void reset_status() noexcept { status_ = NodeStatus::IDLE; }
+    void reset_status() noexcept { change_status(NodeStatus::IDLE, observe::Change::Reset); }
     // Drops what a node remembers beyond its status (SequenceWithMemory's place
     // after a FAILURE), so that a reset tree starts from scratch.
     virtual void forget_progress() noexcept {}
 
-    NodeStatus status() const noexcept { return status_; }
+    // Readable from any thread while the tree ticks.
+    NodeStatus status() const noexcept { return status_.load(std::memory_order_relaxed); }
     const std::string& name() const noexcept { return config_.name; }
     const std::string& registration_name() const noexcept { return config_.manifest->id; }
     std::string full_path() const { return config_.path.str(); }
     NodeKind kind() const noexcept { return config_.manifest->kind; }
     const NodeConfig& config() const noexcept { return config_; }
+    // How this node's tree is woken while a tick loop waits (see wake_signal.h).
+    const std::shared_ptr<WakeSignal>& wake_signal() const noexcept { return config_.wake_signal; }
+    // True for an Action or Condition that, while RUNNING, wakes the tree itself
+    // (wake() or wake_at()), so that the tick loop need not poll it.
+    virtual bool wakes_tree() const noexcept { return false; }
 
     // Child nodes, for walking the tree (status reports, halting).
     virtual std::vector<TreeNode*> children() const { return {}; }
     // The Python function the node calls, shared with the registration it came
     // from (garbage collection of their owners); null for nodes calling none.
     virtual const PyRef* python_function() const noexcept { return nullptr; }
+    // Visits the Python objects this node alone holds (a node handle, a stateful
+    // node's instance), for the garbage collector. Needs the GIL.
+    virtual int traverse_own(visitproc /*visit*/, void* /*arg*/) const { return 0; }
 
     // Reads an input (or inout) port: a literal is converted from its text, a
     // "{key}" pointer reads the blackboard entry (converting a str entry from text).
@@ -103,17 +118,37 @@ public:
     // or nullopt when the port holds a literal or is not set.
     std::optional<std::string> port_key(std::string_view port) const;
 
+    // Reports this node's status changes to `recorder` as node `index` (null: stop).
+    void attach_recorder(observe::TreeRecorder* recorder, std::uint32_t index) noexcept {
+        observe_index_ = index;
+        recorder_.store(recorder, std::memory_order_release);
+    }
+
 protected:
     virtual NodeStatus tick() = 0;
     // Called by halt_node() when the node is RUNNING: stop children, clear timers.
     virtual void halt() {}
     // Sets the status seen by the parent while the node works (e.g. RUNNING before
     // ticking the first child).
-    void set_status(NodeStatus status) noexcept { status_ = status; }
+    void set_status(NodeStatus status) noexcept { change_status(status, observe::Change::Set); }
 
 private:
+    // Every status change passes here, so that an observed tree sees each one.
+    [[gnu::always_inline]] void change_status(NodeStatus to, observe::Change change) noexcept {
+        if (observe::TreeRecorder* recorder = recorder_.load(std::memory_order_acquire)) [[unlikely]] {
+            record_change(*recorder, to, change);
+            return;
+        }
+        status_.store(to, std::memory_order_relaxed);
+    }
+    // Sets the status and records the change. Out of line, so that a tick carries
+    // no more than the check above while the tree is not observed.
+    [[gnu::noinline]] void record_change(observe::TreeRecorder& recorder, NodeStatus to, observe::Change change) noexcept;
+
     NodeConfig config_;
-    NodeStatus status_ = NodeStatus::IDLE;
+    std::atomic<NodeStatus> status_{NodeStatus::IDLE};
+    std::atomic<observe::TreeRecorder*> recorder_{nullptr};
+    std::uint32_t observe_index_ = 0;
 };
 
 class ControlNode : public TreeNode {

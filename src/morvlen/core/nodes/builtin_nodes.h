@@ -43,4 +43,11 @@ constexpr NodeStatus opposite(NodeStatus status) noexcept {
     return status;
 }
 
+// RUNNING between two rounds of a child that completed: a waiting tick loop ticks
+// again at once, as nothing else would wake it.
+inline NodeStatus next_round_of(const TreeNode& node) noexcept {
+    node.wake_signal()->wake();
+    return NodeStatus::RUNNING;
+}
+
 }  // namespace morvlen::bt::nodes

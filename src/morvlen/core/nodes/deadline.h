@@ -1,6 +1,8 @@
 #pragma once
 // The timers of Delay, Timeout and Sleep: a deadline checked on each tick, so that
-// nothing sleeps or waits inside a tick and no timer thread is needed.
+// nothing sleeps or waits inside a tick and no timer thread is needed. A deadline
+// not yet passed is registered with the tree's wake signal, so that a waiting tick
+// loop ticks again when it passes.
 
 #include <chrono>
 #include <cstdint>
@@ -14,10 +16,18 @@ namespace morvlen::bt::nodes {
 
 class Deadline {
 public:
-    void start(std::chrono::milliseconds duration) { at_ = Clock::now() + duration; }
+    void start(std::chrono::milliseconds duration, const TreeNode& owner) {
+        at_ = Clock::now() + duration;
+        owner.wake_signal()->wake_at(*at_);
+    }
     void clear() noexcept { at_.reset(); }
     bool started() const noexcept { return at_.has_value(); }
-    bool passed() const { return at_ && Clock::now() >= *at_; }
+    bool passed(const TreeNode& owner) const {
+        if (!at_) return false;
+        if (Clock::now() >= *at_) return true;
+        owner.wake_signal()->wake_at(*at_);
+        return false;
+    }
 
 private:
     std::optional<Clock::time_point> at_;

@@ -59,7 +59,7 @@ protected:
             ++done_;
             // Without a limit, a child that completes at once would keep the tick from
             // ever returning: give control back after each round instead.
-            if (endless) return NodeStatus::RUNNING;
+            if (endless) return next_round_of(*this);
         }
         return finish(policy_.again_on);
     }
@@ -87,7 +87,7 @@ protected:
         const NodeStatus status = child().execute_tick();
         if (status == NodeStatus::RUNNING) return status;
         halt_child();  // a SUCCESS starts the child afresh on the next tick
-        return status == NodeStatus::FAILURE ? status : NodeStatus::RUNNING;
+        return status == NodeStatus::FAILURE ? status : next_round_of(*this);
     }
 };
 

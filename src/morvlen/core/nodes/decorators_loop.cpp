@@ -122,7 +122,7 @@ protected:
         if (status == NodeStatus::RUNNING) return status;
         halt_child();
         // The next item is taken on the next tick.
-        return status == NodeStatus::FAILURE ? finish(status) : NodeStatus::RUNNING;
+        return status == NodeStatus::FAILURE ? finish(status) : next_round_of(*this);
     }
     void halt() override {
         queue_.restart();

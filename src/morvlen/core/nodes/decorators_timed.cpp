@@ -13,10 +13,10 @@ protected:
     NodeStatus tick() override {
         set_status(NodeStatus::RUNNING);
         if (!deadline_.started()) {
-            deadline_.start(read_msec(*this, "delay_msec"));
+            deadline_.start(read_msec(*this, "delay_msec"), *this);
             return NodeStatus::RUNNING;  // the child never runs in the tick that starts the wait
         }
-        if (!deadline_.passed()) return NodeStatus::RUNNING;
+        if (!deadline_.passed(*this)) return NodeStatus::RUNNING;
         const NodeStatus status = child().execute_tick();
         if (status == NodeStatus::RUNNING) return status;
         halt_child();
@@ -38,10 +38,10 @@ public:
 
 protected:
     NodeStatus tick() override {
-        if (!deadline_.started()) deadline_.start(read_msec(*this, "msec"));
+        if (!deadline_.started()) deadline_.start(read_msec(*this, "msec"), *this);
         set_status(NodeStatus::RUNNING);
         // Checked before the child's tick: a child past its time is not given another tick.
-        if (deadline_.passed() && child().status() == NodeStatus::RUNNING) return finish(NodeStatus::FAILURE);
+        if (deadline_.passed(*this) && child().status() == NodeStatus::RUNNING) return finish(NodeStatus::FAILURE);
         const NodeStatus status = child().execute_tick();
         return status == NodeStatus::RUNNING ? status : finish(status);
     }

@@ -67,14 +67,15 @@ public:
 protected:
     NodeStatus tick() override {
         if (!deadline_.started()) {
-            deadline_.start(read_msec(*this, "msec"));
+            deadline_.start(read_msec(*this, "msec"), *this);
             return NodeStatus::RUNNING;
         }
-        if (!deadline_.passed()) return NodeStatus::RUNNING;
+        if (!deadline_.passed(*this)) return NodeStatus::RUNNING;
         deadline_.clear();
         return NodeStatus::SUCCESS;
     }
     void halt() override { deadline_.clear(); }
+    bool wakes_tree() const noexcept override { return true; }  // through its deadline
 
 private:
     Deadline deadline_;

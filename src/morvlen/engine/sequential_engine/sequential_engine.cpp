@@ -11,7 +11,7 @@ namespace nb = nanobind;
 namespace morvlen::bt {
 namespace {
 
-// Lets Ctrl+C (and other signal handlers) interrupt a tick loop that never ends.
+// Lets Ctrl+C (and other signal handlers) interrupt a long tick_n_times.
 void check_signals() {
     nb::gil_scoped_acquire gil;
     if (PyErr_CheckSignals() != 0) throw nb::python_error();
@@ -64,13 +64,27 @@ NodeStatus SequentialEngine::tick_once() {
     return current->tick_once();
 }
 
-std::int64_t SequentialEngine::tick_until(NodeStatus wanted) {
+LoopOutcome SequentialEngine::run_loop(const std::function<bool(NodeStatus)>& done, const LoopLimits& limits) {
     const std::shared_ptr<Tree> current = tree();
     nb::gil_scoped_release release;
-    for (std::int64_t ticks = 1;; ++ticks) {
-        if (current->tick_once() == wanted) return ticks;
-        check_signals();
+    return run_tick_loop(*current, done, limits, poll_interval(), loops_);
+}
+
+std::int64_t SequentialEngine::tick_until(NodeStatus wanted) {
+    return run_loop([wanted](NodeStatus status) { return status == wanted; }, {}).ticks;
+}
+
+NodeStatus SequentialEngine::tick_while_running(const LoopLimits& limits) {
+    if (limits.max_ticks && *limits.max_ticks < 1) {
+        throw nb::value_error(("max_ticks must be at least 1 (or None for no limit), got " +
+                               std::to_string(*limits.max_ticks)).c_str());
     }
+    return run_loop([](NodeStatus status) { return status != NodeStatus::RUNNING; }, limits).last;
+}
+
+void SequentialEngine::set_poll_interval(Clock::duration interval) {
+    if (interval < Clock::duration::zero()) throw nb::value_error("poll_interval must be >= 0 seconds (0: tick back to back)");
+    poll_interval_ = interval.count();
 }
 
 std::vector<NodeStatus> SequentialEngine::tick_n_times(std::int64_t n) {
@@ -97,7 +111,9 @@ AnyObject SequentialEngine::get_blackboard_data(const std::string& key) const {
 }
 
 void SequentialEngine::set_blackboard_data(const std::string& key, nb::object value) {
-    tree()->blackboard()->set(key, std::move(value));
+    const std::shared_ptr<Tree> current = tree();
+    current->blackboard()->set(key, std::move(value));
+    current->wake_signal()->wake();  // a waiting tree may be waiting for this entry
 }
 
 AnyDict SequentialEngine::get_all_blackboard_data() const { return blackboard_dict(*tree()->blackboard()); }

@@ -1,6 +1,7 @@
 #pragma once
 // One behavior tree and its blackboard, driven from the calling thread.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 
 #include "morvlen/core/annotated_types.h"
 #include "morvlen/core/factory.h"
+#include "morvlen/engine/sequential_engine/tick_loop.h"
 
 namespace morvlen::bt {
 
@@ -33,11 +35,20 @@ public:
 
     // Ticking: call with the GIL; it is released while the tree runs, and the tree
     // is kept alive meanwhile, even if another thread builds a new one. The loops
-    // check for signals (Ctrl+C) between ticks so they can be interrupted.
+    // (tick_until, tick_while_running) sleep between ticks until the tree has a
+    // reason to tick again (see tick_loop.h), check for signals (Ctrl+C) and can be
+    // cancelled; tick_once and tick_n_times never wait.
     NodeStatus tick_once();
     std::int64_t tick_until(NodeStatus wanted);
+    NodeStatus tick_while_running(const LoopLimits& limits);
     std::vector<NodeStatus> tick_n_times(std::int64_t n);
     void reset_tree();
+    // Cancels the loops under way (from any thread); false when none runs.
+    bool cancel(const std::string& reason) { return loops_.cancel(reason); }
+    // The longest a loop waits for a RUNNING tree that does not wake it; zero ticks
+    // back to back.
+    Clock::duration poll_interval() const noexcept { return Clock::duration(poll_interval_.load()); }
+    void set_poll_interval(Clock::duration interval);
 
     // Need the GIL.
     AnyDict get_tree_status() const;
@@ -54,10 +65,17 @@ public:
     // reference cycle.
     int traverse(visitproc visit, void* arg) const;
     void clear() noexcept;
+    void finalize() const noexcept {
+        if (tree_.use_count() == 1) tree_->halt_at_end();
+    }
 
 private:
+    LoopOutcome run_loop(const std::function<bool(NodeStatus)>& done, const LoopLimits& limits);
+
     BehaviorTreeFactory factory_;
     std::shared_ptr<Tree> tree_;
+    LoopCancellation loops_;
+    std::atomic<Clock::duration::rep> poll_interval_{std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(10)).count()};
 };
 
 }  // namespace morvlen::bt

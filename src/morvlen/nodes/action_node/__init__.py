@@ -1,5 +1,5 @@
-"""The base class of action node classes."""
+"""The base classes of node classes: plain, stateful and condition nodes."""
 
-from morvlen._runtime import SimpleActionNode  # noqa: F401
+from morvlen._runtime import ConditionNode, NodeClassTick, SimpleActionNode, StatefulActionNode  # noqa: F401
 
-__all__ = ["SimpleActionNode"]
+__all__ = ["SimpleActionNode", "StatefulActionNode", "ConditionNode", "NodeClassTick"]

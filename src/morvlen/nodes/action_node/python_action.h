@@ -11,41 +11,44 @@
 #include "morvlen/core/factory.h"
 #include "morvlen/core/python_ref.h"
 #include "morvlen/core/tree.h"
+#include "morvlen/nodes/action_node/python_node.h"
 
 namespace morvlen::bt {
 
-class PythonActionNode final : public LeafNode, public TreeBound {
+// A plain tick function: called on every tick. Its optional halt hook (the
+// function's attribute `on_halted`, read when the node is built) is called with the node
+// handle when the node is halted while RUNNING.
+class PythonActionNode final : public PythonNode {
 public:
+    // Needs the GIL (reads the halt hook).
     PythonActionNode(NodeConfig config, PyRef tick_function);
-    ~PythonActionNode() override;
-    void bind_tree(const std::weak_ptr<const Tree>& tree) override { tree_ = tree; }
-    const PyRef* python_function() const noexcept override { return &tick_function_; }
 
 protected:
     // Calls the tick function with the node's handle, holding the GIL. A Python
-    // exception passes on unchanged; a result other than SUCCESS, FAILURE or RUNNING
-    // (IDLE and SKIPPED included) raises NodeLogicError naming the node and the value.
+    // exception passes on with a note naming the node; a result other than SUCCESS,
+    // FAILURE or RUNNING (IDLE and SKIPPED included) raises NodeLogicError naming
+    // the node and the value.
     NodeStatus tick() override;
-
-private:
-    PyRef tick_function_;
-    std::weak_ptr<const Tree> tree_;
-    nanobind::object handle_;  // made on the first tick, reused afterwards
+    void halt() override;
 };
+
+std::unique_ptr<TreeNode> make_plain_action(NodeConfig config, PyRef tick_function);
 
 // The ports of an action, from Python port records: mappings with "name", "type",
 // "direction", optional "description" and "default". Raises TypeError/ValueError
 // naming the action, the record and the field.
 PortList ports_from_records(nanobind::handle records, const std::string& action_id);
 
-// The manifest and builder of a Python action. Without a description, a Python
-// function's docstring describes the action.
+// The manifest and builder of a Python action, of the kind the tick object tells
+// (see node_kinds.h). Without a description, the docstring of the class or the
+// Python function describes the action.
 void register_python_action(BehaviorTreeFactory& factory, const std::string& action_id, nanobind::object tick_function,
                             nanobind::handle port_records, std::string description = {});
 
-// Registers a SimpleActionNode subclass: its static tick(node) and its class
-// attribute ports, under `action_id` or the class name, described by the class
-// docstring (else tick's). TypeError for anything else.
+// Registers a SimpleActionNode subclass: its tick (a static tick(node), or the tick
+// StatefulActionNode and ConditionNode subclasses get) and its class attribute
+// ports, under `action_id` or the class name, described by the class docstring
+// (else tick's). TypeError for anything else.
 std::string register_python_action_class(BehaviorTreeFactory& factory, nanobind::handle cls,
                                          const std::optional<std::string>& action_id);
 

@@ -1,4 +1,5 @@
 // Handing one command to a tree's worker and waiting for its answer.
+#include "morvlen/engine/trigger/mthread/command_cancellation.h"
 #include "morvlen/engine/trigger/mthread/context_guard.h"
 #include "morvlen/engine/trigger/mthread/engine_logging.h"
 #include "morvlen/engine/trigger/mthread/engine_methods.h"
@@ -45,24 +46,44 @@ Ref command_record(PyObject* command_type, PyObject* params) {
     return record;
 }
 
-// Waits, holding the condition, until the result slot is filled. Null with an
-// exception set when the wait fails; an empty optional-like null Ref with no
-// exception when the worker has ended and will never answer.
+// One wait on the condition, telling the worker that a caller waits.
+bool wait_once(const TreeRecord& r, TreeChannel& channel) {
+    channel.caller_waiting = true;
+    const Ref waited = call_method<"wait">(r.cond.get(), {});
+    channel.caller_waiting = false;
+    return static_cast<bool>(waited);
+}
+
+// Waits, holding the condition, until the worker has answered: the result slot is
+// filled and the worker is done with the command. Null with an exception set
+// when the wait fails; an empty optional-like null Ref with no exception when
+// the worker has ended and will never answer.
 Ref wait_for_result(const TreeRecord& r, TreeChannel& channel) {
     for (;;) {
         Ref value = slot_value(r.result);
-        if (!value || value.get() != Py_None) return value;
+        if (!value || (value.get() != Py_None && !channel.processing)) return value;
         if (channel.worker_ended) return {};
-        channel.caller_waiting = true;
-        const Ref waited = call_method<"wait">(r.cond.get(), {});
-        channel.caller_waiting = false;
-        if (!waited) return {};
+        if (!wait_once(r, channel)) return {};
     }
 }
 
+// A command abandoned by an interrupted caller may still be running: the next
+// caller waits for its end. False with an exception set when the wait fails.
+bool wait_for_worker(const TreeRecord& r, TreeChannel& channel) {
+    while (channel.processing && !channel.worker_ended) {
+        if (!wait_once(r, channel)) return false;
+    }
+    return true;
+}
+
 // A caller interrupted while waiting (for example by KeyboardInterrupt) takes
-// its command back, or drops its answer, so neither reaches the next caller.
-void withdraw(const TreeRecord& r, PyObject* command) {
+// its command back, or drops its answer, so neither reaches the next caller; a
+// command under way is cancelled and its answer dropped when it ends.
+void withdraw(const TreeRecord& r, TreeChannel& channel, PyObject* command, PyObject* tree_id) {
+    if (channel.processing) {
+        abandon_command(channel, tree_id);
+        return;
+    }
     PendingException pending;
     const Ref in_slot = slot_value(r.command);
     if (in_slot && in_slot.get() == command) {
@@ -75,7 +96,7 @@ void withdraw(const TreeRecord& r, PyObject* command) {
 }
 
 // Unpacks the triple (exactly three items) and clears the result slot.
-PyObject* take_result(const CallContext& ctx, const TreeRecord& r, PyObject* triple_obj) {
+PyObject* take_result(const CallContext& ctx, const TreeRecord& r, TreeChannel& channel, PyObject* triple_obj) {
     const Ref triple = Ref::steal(PySequence_Tuple(triple_obj));
     if (!triple) return nullptr;
     const Py_ssize_t size = PyTuple_GET_SIZE(triple.get());
@@ -92,7 +113,11 @@ PyObject* take_result(const CallContext& ctx, const TreeRecord& r, PyObject* tri
     PyObject* result_value = PyTuple_GET_ITEM(triple.get(), 2);
     const int failed = equals_text(result_type, interned<"error">());
     if (failed < 0) return nullptr;
-    if (failed) return raise_command_failed(ctx, result_value);
+    if (failed) {
+        raise_command_failed(ctx, result_value);
+        attach_cause(channel, result_value);
+        return nullptr;
+    }
     return Py_NewRef(result_value);
 }
 
@@ -117,7 +142,7 @@ PyObject* send_command(const CallContext& ctx) {
     if (channel->stopped) return raise_tree_missing(ctx, tree_id);
 
     ContextGuard locked(record->cond.get());
-    if (!locked.entered()) return nullptr;
+    if (!locked.entered() || !wait_for_worker(*record, *channel)) return nullptr;
     {
         const Ref pending = slot_value(record->result);
         if (!pending) return nullptr;
@@ -130,11 +155,11 @@ PyObject* send_command(const CallContext& ctx) {
     }
     const Ref triple = wait_for_result(*record, *channel);
     if (!triple) {
-        withdraw(*record, command.get());
+        withdraw(*record, *channel, command.get(), tree_id);
         if (PyErr_Occurred()) return nullptr;
         return raise_worker_ended(ctx);
     }
-    Ref value = Ref::steal(take_result(ctx, *record, triple.get()));
+    Ref value = Ref::steal(take_result(ctx, *record, *channel, triple.get()));
     if (!value || !locked.exit()) return nullptr;
     return value.release();
 }

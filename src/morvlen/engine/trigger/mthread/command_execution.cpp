@@ -3,6 +3,7 @@
 #include <string_view>
 #include <vector>
 
+#include "morvlen/engine/trigger/mthread/command_cancellation.h"
 #include "morvlen/engine/trigger/mthread/engine_logging.h"
 #include "morvlen/engine/trigger/mthread/exception_text.h"
 #include "morvlen/engine/trigger/mthread/engine_methods.h"
@@ -129,6 +130,7 @@ PyObject* process_command(const CallContext& ctx) {
                             .value(exception_text(error.get()).get())
                             .build();
     if (!store_error(ctx, result, tree_id, message)) return nullptr;
+    remember_failure(message, error);  // its caller gets the exception as __cause__
     Py_RETURN_NONE;
 }
 

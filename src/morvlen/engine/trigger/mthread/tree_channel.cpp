@@ -1,5 +1,6 @@
 #include "morvlen/engine/trigger/mthread/tree_channel.h"
 
+#include <chrono>
 #include <unordered_map>
 
 #include "morvlen/engine/trigger/mthread/py_ref.h"
@@ -46,11 +47,22 @@ ChannelRef channel_of(PyObject* cond) {
     return ChannelRef(shared);
 }
 
-TurnGuard::TurnGuard(TreeChannel& channel) : channel_(channel) {
+TurnGuard::TurnGuard(TreeChannel& channel, const std::function<void()>& meanwhile) : channel_(channel) {
     if (channel_.turn.try_lock()) return;
-    Py_BEGIN_ALLOW_THREADS
-    channel_.turn.lock();
-    Py_END_ALLOW_THREADS
+    if (!meanwhile) {
+        Py_BEGIN_ALLOW_THREADS
+        channel_.turn.lock();
+        Py_END_ALLOW_THREADS
+        return;
+    }
+    for (;;) {
+        meanwhile();
+        bool taken = false;
+        Py_BEGIN_ALLOW_THREADS
+        taken = channel_.turn.try_lock_for(std::chrono::milliseconds(5));
+        Py_END_ALLOW_THREADS
+        if (taken) return;
+    }
 }
 
 TurnGuard::~TurnGuard() { channel_.turn.unlock(); }

@@ -6,6 +6,14 @@
 //  - whether the tree's worker is running and on which thread, so a command sent
 //    from the worker itself is refused and a caller is answered when the worker
 //    has ended instead of waiting for ever;
+//  - the tick loop command the worker is carrying out: the worker lets go of the
+//    condition meanwhile, so that a caller interrupted in its wait gets the condition back
+//    at once; a caller then waits while `processing`, and the answer of a command
+//    whose caller gave up (`abandoned`) is dropped;
+//  - the worker's runtime engine, so that a stop or an interrupted caller can
+//    cancel the tick loop the command runs (see command_cancellation.h);
+//  - the exception behind the last error answer, handed to its caller as the
+//    RuntimeError's __cause__;
 //  - whether a stop has ended the tree, so a caller that waited for the turn
 //    behind that stop is told the tree is gone instead of acting on it;
 //  - which tree the worker is waiting on, so a command that would close a cycle
@@ -15,17 +23,25 @@
 
 #include <Python.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
+
+#include "morvlen/engine/trigger/mthread/py_ref.h"
 
 namespace morvlen::mthread {
 
 struct TreeChannel {
-    std::mutex turn;
+    std::timed_mutex turn;
     unsigned long worker_thread = 0;
     bool worker_running = false;
     bool worker_ended = false;
     bool caller_waiting = false;
+    bool processing = false;
+    bool abandoned = false;
+    Ref engine;
+    Ref failure_message;  // the message of the error answer in the result slot...
+    Ref failure_cause;    // ...and the exception it reports
     bool stopped = false;
     PyObject* worker_tree_id = nullptr;  // borrowed from the running worker's arguments
     const TreeChannel* waiting_on = nullptr;  // set by the worker while it waits on another tree
@@ -60,9 +76,11 @@ private:
 ChannelRef channel_of(PyObject* cond);
 
 // Holds a tree's turn for the lifetime of the guard; waits for it without the GIL.
+// While it waits, `meanwhile` (if given) is called with the GIL every few
+// milliseconds (a stop cancels the loop of the command in flight).
 class TurnGuard {
 public:
-    explicit TurnGuard(TreeChannel& channel);
+    explicit TurnGuard(TreeChannel& channel, const std::function<void()>& meanwhile = {});
     ~TurnGuard();
     TurnGuard(const TurnGuard&) = delete;
     TurnGuard& operator=(const TurnGuard&) = delete;

@@ -1,6 +1,7 @@
 // Stopping trees: the stop request through the record, the join, the removal.
 #include <optional>
 
+#include "morvlen/engine/trigger/mthread/command_cancellation.h"
 #include "morvlen/engine/trigger/mthread/context_guard.h"
 #include "morvlen/engine/trigger/mthread/engine_logging.h"
 #include "morvlen/engine/trigger/mthread/engine_methods.h"
@@ -66,12 +67,15 @@ PyObject* stop_tree(const CallContext& ctx) {
     if (!trees) return nullptr;
     {
         const ChannelRef channel = channel_of(record->cond.get());
-        // Waits for a command in flight instead of overtaking it, and for a stop
+        // Waits for a command in flight instead of overtaking it, cancelling its
+        // tick loop meanwhile (a loop would keep the turn for ever), and for a stop
         // of the same tree by another thread, which leaves this one nothing to
         // stop. A worker that stops its own tree skips the turn; its join then
         // refuses.
         std::optional<TurnGuard> turn;
-        if (!channel->called_from_worker()) turn.emplace(*channel);
+        if (!channel->called_from_worker()) {
+            turn.emplace(*channel, [&] { cancel_for_stop(*channel, tree_id); });
+        }
         if (channel->stopped) return raise_tree_missing(ctx, tree_id);
         if (!request_stop(*record) || !join_worker(*record)) return nullptr;
         channel->stopped = true;
