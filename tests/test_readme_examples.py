@@ -19,6 +19,8 @@ def test_readme_has_examples():
 def test_example_runs(code, tmp_path):
     if "morvlen.engine.trigger.cluster" in code:
         pytest.importorskip("ray", reason="Ray (the 'cluster' extra) is not installed for this Python")
+    if "morvlen.monitor" in code:
+        pytest.importorskip("starlette", reason="the 'monitor' extra is not installed in this environment")
     done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
 
