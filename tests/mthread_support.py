@@ -6,6 +6,21 @@ import threading
 JOIN_TIMEOUT = 10.0
 
 
+def in_thread(call):
+    """Runs call() on a thread; returns (thread, outcome dict with 'value' or 'error')."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = call()
+        except BaseException as error:  # noqa: BLE001 - handed to the test
+            outcome["error"] = error
+
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    return thread, outcome
+
+
 class StandInEngine:
     """Records every call; behaviour is set per test through class attributes."""
 

@@ -3,12 +3,11 @@ callers interrupted in their wait, and the cause of a failed command."""
 
 import subprocess
 import sys
-import threading
 import time
 
 import pytest
 
-from mthread_support import JOIN_TIMEOUT
+from mthread_support import JOIN_TIMEOUT, in_thread
 from morvlen.core import NodeStatus, TickLoopCancelled
 
 pytestmark = pytest.mark.timeout(60)
@@ -22,19 +21,6 @@ def engine(mt, logs):
     yield engine
     engine.stop_all_trees()
 
-
-def call_in_thread(call):
-    outcome = {}
-
-    def run():
-        try:
-            outcome["value"] = call()
-        except BaseException as error:  # noqa: BLE001 - handed to the test
-            outcome["error"] = error
-
-    thread = threading.Thread(target=run)
-    thread.start()
-    return thread, outcome
 
 
 def wait_until_ticked(engine, tree_id):
@@ -52,7 +38,7 @@ def wait_until_ticked(engine, tree_id):
 @pytest.mark.parametrize("stop", ["stop_tree", "stop_all_trees"])
 def test_stopping_a_tree_ends_the_tick_loop_of_its_waiting_caller(engine, stop):
     tree = engine.create_tree_from_text(SLEEPING_XML, "sleeper")
-    caller, outcome = call_in_thread(lambda: engine.tick_until_success(tree))
+    caller, outcome = in_thread(lambda: engine.tick_until_success(tree))
     wait_until_ticked(engine, tree)
     getattr(engine, stop)(*([tree] if stop == "stop_tree" else []))
     caller.join(JOIN_TIMEOUT)

@@ -2,31 +2,17 @@
 
 import subprocess
 import sys
-import threading
 import time
 
 import pytest
 
 from morvlen.core import NodeStatus, TickLoopCancelled
+from mthread_support import in_thread
 from runtime_helpers import document, engine_with, tree
 
 S, F, R = NodeStatus.SUCCESS, NodeStatus.FAILURE, NodeStatus.RUNNING
 BOUND = 10  # seconds: the bound of every wait on another thread
 
-
-def in_thread(call):
-    """Runs call() on a thread; returns (thread, outcome dict with 'value' or 'error')."""
-    outcome = {}
-
-    def run():
-        try:
-            outcome["value"] = call()
-        except BaseException as error:  # noqa: BLE001 - handed to the test
-            outcome["error"] = error
-
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    return thread, outcome
 
 
 def retry_until(call, what):
