@@ -88,7 +88,7 @@ public:
         status_.store(NodeStatus::IDLE, std::memory_order_relaxed);
     }
     // Sets a completed node back to IDLE without halting.
-    void reset_status() noexcept { change_status(NodeStatus::IDLE, observe::Change::Reset); }
+    void reset_status() noexcept { change_status<observe::Change::Reset>(NodeStatus::IDLE); }
     // Drops what a node remembers beyond its status (SequenceWithMemory's place
     // after a FAILURE), so that a reset tree starts from scratch.
     virtual void forget_progress() noexcept {}
@@ -140,7 +140,7 @@ protected:
     virtual void halt() {}
     // Sets the status seen by the parent while the node works (e.g. RUNNING before
     // ticking the first child).
-    void set_status(NodeStatus status) noexcept { change_status(status, observe::Change::Set); }
+    void set_status(NodeStatus status) noexcept { change_status<observe::Change::Set>(status); }
 
 private:
     // What makes a tick or a halt leave the inline path; one byte, tested first.
@@ -156,16 +156,20 @@ private:
 
     // Every status change outside the inline paths passes here, so that an
     // observed tree sees each one.
-    void change_status(NodeStatus to, observe::Change change) noexcept {
+    template <observe::Change C> void change_status(NodeStatus to) noexcept {
         if (observe::TreeRecorder* recorder = recorder_.load(std::memory_order_acquire)) [[unlikely]] {
-            record_change(*recorder, to, change);
+            record_change<C>(*recorder, to);
             return;
         }
         status_.store(to, std::memory_order_relaxed);
     }
     // Sets the status and records the change. Out of line, so that a tick carries
     // no more than the check above while the tree is not observed.
-    [[gnu::noinline]] void record_change(observe::TreeRecorder& recorder, NodeStatus to, observe::Change change) noexcept;
+    template <observe::Change C> [[gnu::noinline]] void record_change(observe::TreeRecorder& recorder, NodeStatus to) noexcept {
+        const NodeStatus from = status_.load(std::memory_order_relaxed);
+        status_.store(to, std::memory_order_relaxed);
+        recorder.record<C>(observe_index_, from, to);
+    }
 
     NodeConfig config_;
     std::atomic<NodeStatus> status_{NodeStatus::IDLE};
