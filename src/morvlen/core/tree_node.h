@@ -148,6 +148,7 @@ private:
 
     // The slow paths of execute_tick() and halt_node(), out of line.
     NodeStatus execute_tick_hooked();
+    NodeStatus execute_tick_with_conditions();
     void halt_node_hooked();
     // A tick that returned IDLE (refused) or RUNNING (stored; a leaf that will not
     // wake the tree itself asks the tick loop to poll it).
