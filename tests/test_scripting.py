@@ -187,6 +187,24 @@ def test_on_halted_runs_when_a_running_node_is_halted_only():
     assert harness.engine.get_all_blackboard_data() == {"n": 1}
 
 
+def broken(node):
+    raise ValueError("tick")
+
+
+@pytest.mark.parametrize("failing, raised", [("<Broken/>", ValueError), ('<Script code="missing + 1"/>', ScriptError)])
+def test_a_failed_tick_error_survives_an_on_halted_script_that_fails(failing, raised):
+    factory = BehaviorTreeFactory()
+    factory.register_action("Run", lambda node: R)
+    factory.register_action("Broken", broken)
+    tree = factory.create_tree_from_text(tree_xml(f'<ParallelAll><Run _onHalted="nope = 1"/>{failing}</ParallelAll>'))
+    with pytest.raises(raised) as caught:
+        tree.tick_once()
+    note = caught.value.__notes__[-1]
+    assert note.startswith("ScriptError: Run 'T/ParallelAll/Run' _onHalted=\"nope = 1\": 'nope' does not exist")
+    assert note.endswith("(raised while the tree was halted after this error)")
+    assert tree.status == NodeStatus.IDLE
+
+
 class Level(enum.IntEnum):
     LOW = 1
     HIGH = 3
