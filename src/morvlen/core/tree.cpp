@@ -152,12 +152,8 @@ void Tree::halt_after_failure(const std::exception_ptr& failure) {
         // As in Python's own `except: cleanup(); raise`: an error raised by a halt
         // hook replaces the tick's error and keeps it as its __context__.
         nb::gil_scoped_acquire gil;
-        try {
-            std::rethrow_exception(failure);
-        } catch (nb::python_error& original) {
-            PyException_SetContext(halting.value().ptr(), nb::borrow(original.value()).release().ptr());
-        } catch (...) {  // a runtime error has no Python object to chain; the halt's error is raised alone
-        }
+        const nb::python_error original = as_python_error(failure);
+        PyException_SetContext(halting.value().ptr(), nb::borrow(original.value()).release().ptr());
         throw;
     } catch (const std::exception&) {
         // The runtime's own error while halting (an _onHalted script that fails) is a
