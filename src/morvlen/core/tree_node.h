@@ -88,7 +88,7 @@ public:
         status_.store(NodeStatus::IDLE, std::memory_order_relaxed);
     }
     // Sets a completed node back to IDLE without halting.
-    void reset_status() noexcept { change_status(NodeStatus::IDLE, observe::Change::Reset); }
+    void reset_status() noexcept { change_status<observe::Change::Reset>(NodeStatus::IDLE); }
     // Drops what a node remembers beyond its status (SequenceWithMemory's place
     // after a FAILURE), so that a reset tree starts from scratch.
     virtual void forget_progress() noexcept {}
@@ -140,7 +140,7 @@ protected:
     virtual void halt() {}
     // Sets the status seen by the parent while the node works (e.g. RUNNING before
     // ticking the first child).
-    void set_status(NodeStatus status) noexcept { change_status(status, observe::Change::Set); }
+    void set_status(NodeStatus status) noexcept { change_status<observe::Change::Set>(status); }
 
 private:
     // What makes a tick or a halt leave the inline path; one byte, tested first.
@@ -148,6 +148,7 @@ private:
 
     // The slow paths of execute_tick() and halt_node(), out of line.
     NodeStatus execute_tick_hooked();
+    NodeStatus execute_tick_with_conditions();
     void halt_node_hooked();
     // A tick that returned IDLE (refused) or RUNNING (stored; a leaf that will not
     // wake the tree itself asks the tick loop to poll it).
@@ -156,16 +157,20 @@ private:
 
     // Every status change outside the inline paths passes here, so that an
     // observed tree sees each one.
-    void change_status(NodeStatus to, observe::Change change) noexcept {
+    template <observe::Change C> void change_status(NodeStatus to) noexcept {
         if (observe::TreeRecorder* recorder = recorder_.load(std::memory_order_acquire)) [[unlikely]] {
-            record_change(*recorder, to, change);
+            record_change<C>(*recorder, to);
             return;
         }
         status_.store(to, std::memory_order_relaxed);
     }
-    // Sets the status and records the change. Out of line, so that a tick carries
-    // no more than the check above while the tree is not observed.
-    [[gnu::noinline]] void record_change(observe::TreeRecorder& recorder, NodeStatus to, observe::Change change) noexcept;
+    // Sets the status and records the change; it lies on the unlikely side of the
+    // test above, out of the way of a tick while the tree is not observed.
+    template <observe::Change C> [[gnu::always_inline]] void record_change(observe::TreeRecorder& recorder, NodeStatus to) noexcept {
+        const NodeStatus from = status_.load(std::memory_order_relaxed);
+        status_.store(to, std::memory_order_relaxed);
+        recorder.record<C>(observe_index_, from, to);
+    }
 
     NodeConfig config_;
     std::atomic<NodeStatus> status_{NodeStatus::IDLE};
