@@ -30,11 +30,8 @@ import argparse
 import gc
 import os
 import platform
-import re
 import resource
-import shutil
 import statistics
-import subprocess
 import sys
 import threading
 import time
@@ -44,6 +41,7 @@ sys.path.insert(0, str(Path(__file__).parent))
 
 from loguru import logger  # noqa: E402
 
+import callgrind  # noqa: E402
 import morvlen.engine.trigger.mthread as mthread  # noqa: E402
 from py_thread_engine import PyThreadEngine  # noqa: E402
 
@@ -247,21 +245,9 @@ def loop_in_child(variant, calls):
     subject.close()
 
 
-def counted_instructions(variant, calls):
-    out = subprocess.run(
-        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-         sys.executable, __file__, "--child-loop", variant, str(calls)],
-        capture_output=True, text=True, check=True,
-        env={**os.environ, "PYTHONHASHSEED": "0"})  # the same dict layouts in every run
-    found = re.search(r"Collected\s*:\s*(\d+)", out.stderr)
-    if not found:
-        raise RuntimeError(f"no instruction count in callgrind's output:\n{out.stderr[-2000:]}")
-    return int(found.group(1))
-
-
 def instructions_per_call(short=1000, long=3000):
     """{variant: instructions per round trip}, the long run minus the short one."""
-    return {v: (counted_instructions(v, long) - counted_instructions(v, short)) / (long - short)
+    return {v: callgrind.per_unit(lambda calls: [__file__, "--child-loop", v, str(calls)], short, long)
             for v in VARIANTS}
 
 
@@ -377,7 +363,7 @@ def main():
 
     instructions = None
     if args.instructions:
-        if shutil.which("valgrind") is None:
+        if not callgrind.available():
             print("instructions: valgrind not found, skipped\n")
         else:
             instructions = instructions_per_call()

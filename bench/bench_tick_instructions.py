@@ -13,9 +13,9 @@ from __future__ import annotations
 import argparse
 import os
 import platform
-import re
-import subprocess
 import sys
+
+import callgrind
 
 BASE_TICKS, EXTRA_TICKS = 1000, 10_000
 TREES = {"C++ leaves only": "<AlwaysSuccess/>", "10 Python actions": "<Py/>"}
@@ -38,15 +38,10 @@ def child(leaf: str, ticks: int, observed: bool) -> None:
         engine.tick_n_times(1000)
 
 
-def counted(leaf: str, ticks: int, observed: bool) -> int:
-    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-               sys.executable, __file__, "--child", leaf, str(ticks)] + (["--observed"] if observed else [])
-    out = subprocess.run(command, capture_output=True, text=True, check=True,
-                         env={**os.environ, "PYTHONHASHSEED": "0"}, timeout=600)
-    found = re.search(r"Collected\s*:\s*(\d+)", out.stderr)
-    if not found:
-        raise RuntimeError(f"no instruction count in callgrind's output:\n{out.stderr[-2000:]}")
-    return int(found.group(1))
+def per_tick(leaf: str, observed: bool) -> float:
+    return callgrind.per_unit(
+        lambda ticks: [__file__, "--child", leaf, str(ticks)] + (["--observed"] if observed else []),
+        BASE_TICKS, BASE_TICKS + EXTRA_TICKS)
 
 
 def main() -> None:
@@ -61,8 +56,8 @@ def main() -> None:
           f"valgrind callgrind, ({BASE_TICKS} + {EXTRA_TICKS} ticks) minus ({BASE_TICKS} ticks)")
     for label, leaf in TREES.items():
         for observed in (False, True) if args.observed else (False,):
-            per_tick = (counted(leaf, BASE_TICKS + EXTRA_TICKS, observed) - counted(leaf, BASE_TICKS, observed)) / EXTRA_TICKS
-            print(f"  101 nodes, {label:18s} {'observed' if observed else 'not observed':13s}: {per_tick:8,.0f} instructions per tick")
+            count = per_tick(leaf, observed)
+            print(f"  101 nodes, {label:18s} {'observed' if observed else 'not observed':13s}: {count:8,.0f} instructions per tick")
 
 
 if __name__ == "__main__":

@@ -10,12 +10,9 @@ Run:  .venv/bin/python bench/callgrind_scripting.py
 
 from __future__ import annotations
 
-import os
-import re
-import shutil
-import subprocess
 import sys
-import tempfile
+
+import callgrind
 
 FEW, MANY = 1_000, 11_000
 
@@ -37,21 +34,12 @@ CASES = {
 }
 
 
-def instructions(body: str, ticks: int) -> int:
-    with tempfile.TemporaryDirectory() as folder:
-        out = os.path.join(folder, "callgrind.out")
-        run = subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", CHILD, body, str(ticks)],
-            capture_output=True, text=True, timeout=600, env={**os.environ, "PYTHONHASHSEED": "0"}, check=True)
-    return int(re.search(r"Collected : (\d+)", run.stderr).group(1))
-
-
 def per_tick(body: str) -> float:
-    return (instructions(body, MANY) - instructions(body, FEW)) / (MANY - FEW)
+    return callgrind.per_unit(lambda ticks: ["-c", CHILD, body, str(ticks)], FEW, MANY)
 
 
 def main() -> None:
-    if not shutil.which("valgrind"):
+    if not callgrind.available():
         sys.exit("valgrind is not installed (apt-get install valgrind)")
     print(f"callgrind, instructions per tick: ({MANY:,} ticks - {FEW:,} ticks) / {MANY - FEW:,}")
     bare = None
