@@ -49,46 +49,59 @@ constexpr bool is_leaf_kind(NodeKind kind) noexcept { return kind == NodeKind::A
 
 TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {
     if (!config_.wake_signal) config_.wake_signal = std::make_shared<WakeSignal>();
+    // A node with script ports only runs them itself; conditions wrap every tick.
+    if (config_.scripts && config_.scripts->has_conditions()) hooks_.store(kConditions, std::memory_order_relaxed);
 }
 
 TreeNode::~TreeNode() = default;
 
-void TreeNode::record_change(observe::TreeRecorder& recorder, NodeStatus to, observe::Change change) noexcept {
-    const NodeStatus from = status_.load(std::memory_order_relaxed);
-    status_.store(to, std::memory_order_relaxed);
-    recorder.record(observe_index_, from, to, change);
+void TreeNode::attach_recorder(observe::TreeRecorder* recorder, std::uint32_t index) noexcept {
+    // The index is published with the recorder (release/acquire on recorder_) and
+    // left as it was on detach, since a tick under way may still be recording.
+    if (recorder) observe_index_ = index;
+    recorder_.store(recorder, std::memory_order_release);
+    if (recorder) hooks_.fetch_or(kObserved, std::memory_order_release);
+    else hooks_.fetch_and(static_cast<std::uint8_t>(~kObserved), std::memory_order_release);
 }
 
-NodeStatus TreeNode::execute_tick() {
-    const scripting::NodeScripts* scripts = config_.scripts.get();
-    if (scripts && !scripts->has_conditions()) scripts = nullptr;  // script ports only: the node runs them itself
+void TreeNode::refuse_idle_result() const {
+    throw NodeLogicError(registration_name() + " '" + full_path() + "': tick returned IDLE, which is never a result");
+}
+
+NodeStatus TreeNode::settle_unfinished(NodeStatus result) {
+    if (result == NodeStatus::IDLE) refuse_idle_result();
+    change_status<observe::Change::Tick>(result);
+    if (is_leaf_kind(kind()) && !wakes_tree()) config_.wake_signal->request_poll();
+    return result;
+}
+
+NodeStatus TreeNode::execute_tick_hooked() {
+    const scripting::NodeScripts* scripts = (hooks_.load(std::memory_order_relaxed) & kConditions) ? config_.scripts.get() : nullptr;
     if (scripts) {
         if (const auto decided = scripts->check_pre(*this)) {
-            change_status(*decided, observe::Change::Tick);
+            change_status<observe::Change::Tick>(*decided);
             return *decided;
         }
     }
     const NodeStatus result = tick();
-    if (result == NodeStatus::IDLE) {
-        throw NodeLogicError(registration_name() + " '" + full_path() + "': tick returned IDLE, which is never a result");
-    }
-    change_status(result, observe::Change::Tick);
+    if (result == NodeStatus::IDLE) refuse_idle_result();
+    change_status<observe::Change::Tick>(result);
     if (scripts) scripts->run_post(*this, result);
     if (result == NodeStatus::RUNNING && is_leaf_kind(kind()) && !wakes_tree()) config_.wake_signal->request_poll();
     return result;
 }
 
-void TreeNode::halt_node() {
+void TreeNode::halt_node_hooked() {
     const bool running = status() == NodeStatus::RUNNING;
     {
         // IDLE afterwards even when halt() raises, so that nothing halts the node twice.
         struct Idle {
             TreeNode& node;
-            ~Idle() { node.change_status(NodeStatus::IDLE, observe::Change::Halt); }
+            ~Idle() { node.change_status<observe::Change::Halt>(NodeStatus::IDLE); }
         } idle{*this};
         if (running) halt();
     }
-    if (running && config_.scripts) config_.scripts->run_halted(*this);
+    if (running && (hooks_.load(std::memory_order_relaxed) & kConditions)) config_.scripts->run_halted(*this);
 }
 
 std::optional<std::string> TreeNode::port_key(std::string_view port) const {

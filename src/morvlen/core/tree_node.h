@@ -69,13 +69,26 @@ public:
 
     // Ticks the node: checks its pre-conditions (which may decide the status without
     // ticking), runs tick(), refuses IDLE as a result (NodeLogicError), stores the
-    // status and runs its post-conditions.
-    NodeStatus execute_tick();
+    // status and runs its post-conditions. Inline, so that a parent ticking a plain
+    // child pays one byte test beyond the child's own tick.
+    NodeStatus execute_tick() {
+        if (hooks_.load(std::memory_order_relaxed) != 0) [[unlikely]] return execute_tick_hooked();
+        const NodeStatus result = tick();
+        if (result <= NodeStatus::RUNNING) [[unlikely]] return settle_unfinished(result);
+        status_.store(result, std::memory_order_relaxed);
+        return result;
+    }
     // Halts the node if it is RUNNING (halt(), then its _onHalted script), and sets it
     // to IDLE. Halting an idle or completed node only resets it.
-    void halt_node();
+    void halt_node() {
+        if (hooks_.load(std::memory_order_relaxed) != 0 || status() == NodeStatus::RUNNING) [[unlikely]] {
+            halt_node_hooked();
+            return;
+        }
+        status_.store(NodeStatus::IDLE, std::memory_order_relaxed);
+    }
     // Sets a completed node back to IDLE without halting.
-    void reset_status() noexcept { change_status(NodeStatus::IDLE, observe::Change::Reset); }
+    void reset_status() noexcept { change_status<observe::Change::Reset>(NodeStatus::IDLE); }
     // Drops what a node remembers beyond its status (SequenceWithMemory's place
     // after a FAILURE), so that a reset tree starts from scratch.
     virtual void forget_progress() noexcept {}
@@ -119,10 +132,7 @@ public:
     std::optional<std::string> port_key(std::string_view port) const;
 
     // Reports this node's status changes to `recorder` as node `index` (null: stop).
-    void attach_recorder(observe::TreeRecorder* recorder, std::uint32_t index) noexcept {
-        observe_index_ = index;
-        recorder_.store(recorder, std::memory_order_release);
-    }
+    void attach_recorder(observe::TreeRecorder* recorder, std::uint32_t index) noexcept;
 
 protected:
     virtual NodeStatus tick() = 0;
@@ -130,23 +140,40 @@ protected:
     virtual void halt() {}
     // Sets the status seen by the parent while the node works (e.g. RUNNING before
     // ticking the first child).
-    void set_status(NodeStatus status) noexcept { change_status(status, observe::Change::Set); }
+    void set_status(NodeStatus status) noexcept { change_status<observe::Change::Set>(status); }
 
 private:
-    // Every status change passes here, so that an observed tree sees each one.
-    [[gnu::always_inline]] void change_status(NodeStatus to, observe::Change change) noexcept {
+    // What makes a tick or a halt leave the inline path; one byte, tested first.
+    enum Hook : std::uint8_t { kConditions = 1, kObserved = 2 };
+
+    // The slow paths of execute_tick() and halt_node(), out of line.
+    NodeStatus execute_tick_hooked();
+    void halt_node_hooked();
+    // A tick that returned IDLE (refused) or RUNNING (stored; a leaf that will not
+    // wake the tree itself asks the tick loop to poll it).
+    NodeStatus settle_unfinished(NodeStatus result);
+    [[noreturn]] void refuse_idle_result() const;
+
+    // Every status change outside the inline paths passes here, so that an
+    // observed tree sees each one.
+    template <observe::Change C> void change_status(NodeStatus to) noexcept {
         if (observe::TreeRecorder* recorder = recorder_.load(std::memory_order_acquire)) [[unlikely]] {
-            record_change(*recorder, to, change);
+            record_change<C>(*recorder, to);
             return;
         }
         status_.store(to, std::memory_order_relaxed);
     }
     // Sets the status and records the change. Out of line, so that a tick carries
     // no more than the check above while the tree is not observed.
-    [[gnu::noinline]] void record_change(observe::TreeRecorder& recorder, NodeStatus to, observe::Change change) noexcept;
+    template <observe::Change C> [[gnu::noinline]] void record_change(observe::TreeRecorder& recorder, NodeStatus to) noexcept {
+        const NodeStatus from = status_.load(std::memory_order_relaxed);
+        status_.store(to, std::memory_order_relaxed);
+        recorder.record<C>(observe_index_, from, to);
+    }
 
     NodeConfig config_;
     std::atomic<NodeStatus> status_{NodeStatus::IDLE};
+    std::atomic<std::uint8_t> hooks_{0};
     std::atomic<observe::TreeRecorder*> recorder_{nullptr};
     std::uint32_t observe_index_ = 0;
 };

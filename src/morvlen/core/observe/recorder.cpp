@@ -36,11 +36,9 @@ std::int64_t TreeRecorder::time_of_tick(std::uint32_t tick) const noexcept {
 }
 
 void TreeRecorder::end_running(Counters& c) noexcept {
-    // A stretch within one tick counts as none: reading the clock on every change
-    // would cost more than the tick. Stretches across ticks end at the clock now.
     const std::int64_t since = c.running_since_ns.load(std::memory_order_relaxed);
     if (since < 0) return;
-    const std::int64_t spent = c.running_since_tick == tick_ ? 0 : steady_now_ns() - since;
+    const std::int64_t spent = steady_now_ns() - since;
     c.running_last_ns.store(spent, std::memory_order_relaxed);
     bump(c.running_total_ns, spent);
 }

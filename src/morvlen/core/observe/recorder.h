@@ -69,17 +69,23 @@ public:
         const auto micros = static_cast<std::uint64_t>((tick_time_ns_ - start_ns_) / 1000) & kMicrosMask;
         tick_times_[tick_ & mask_].store(std::uint64_t{tick_ & kTickMask} << 40 | micros, std::memory_order_relaxed);
     }
-    // Inlined into every status change of an observed tree.
-    [[gnu::always_inline]] void record(std::uint32_t node, NodeStatus from, NodeStatus to, Change change) noexcept {
+    // Inlined into every status change of an observed tree; the kind of change is
+    // known where it happens, so each kind gets its own copy with no test on it.
+    template <Change C> [[gnu::always_inline]] void record(std::uint32_t node, NodeStatus from, NodeStatus to) noexcept {
         Counters& c = counters_[node];
-        if (change == Change::Tick) count_result(c, to);
-        else if (change == Change::Halt && from == NodeStatus::RUNNING) bump(c.halts);
+        if constexpr (C == Change::Tick) count_result(c, to);
+        if constexpr (C == Change::Halt) {
+            if (from == NodeStatus::RUNNING) bump(c.halts);
+        }
         if (from == to) return;
         if (to == NodeStatus::RUNNING) {
             c.running_since_ns.store(tick_time_ns_, std::memory_order_relaxed);
             c.running_since_tick = tick_;
         } else if (from == NodeStatus::RUNNING) {
-            end_running(c);
+            // A stretch within one tick counts as none: reading the clock on every
+            // change would cost more than the tick.
+            if (c.running_since_tick == tick_) c.running_last_ns.store(0, std::memory_order_relaxed);
+            else end_running(c);
         }
         append(node, from, to);
     }
@@ -103,7 +109,8 @@ private:
         // -1: not known (the node was RUNNING before the tree was observed).
         std::atomic<std::int64_t> running_since_ns{-1};
         std::atomic<NodeStatus> last_result{NodeStatus::IDLE};
-        std::uint32_t running_since_tick = 0;  // writer only
+        // Writer only; a tick number no tick has yet while running_since_ns is -1.
+        std::uint32_t running_since_tick = ~std::uint32_t{0};
     };
 
     // Only the writer changes a counter: a load and a store, no locked add.
@@ -120,6 +127,7 @@ private:
         }
         c.last_result.store(result, std::memory_order_relaxed);
     }
+    // Ends a stretch of RUNNING that began in an earlier tick, at the clock now.
     void end_running(Counters& c) noexcept;
     // One word per change, so that a reader never sees half of one; the time is
     // found by the tick (tick_times_).
