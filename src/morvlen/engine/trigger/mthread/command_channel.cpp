@@ -51,7 +51,11 @@ Ref command_record(PyObject* command_type, PyObject* params) {
 // raise as `morvlen_interrupt` on the caller's Thread object, then notifies the
 // tree's condition. True, with that exception set, when the caller must give up.
 bool interrupted_elsewhere() {
-    const Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    // Taken from sys.modules when there (as it is for any threaded program): cheaper than an import.
+    PyObject* name = interned<"threading">();
+    if (!name) return true;
+    Ref threading = Ref::steal(PyImport_GetModule(name));
+    if (!threading && !PyErr_Occurred()) threading = Ref::steal(PyImport_Import(name));
     const Ref thread = threading ? call_method<"current_thread">(threading.get(), {}) : Ref{};
     if (!thread) return true;
     // Looked up in the instance dict: a missing attribute costs no AttributeError.
