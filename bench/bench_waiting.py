@@ -5,7 +5,7 @@ Measures, in one run on this machine:
   1. CPU of the whole process (share of one core) while 1,000 ThreadEngine trees
      each wait in tick_until_success on a 2 s Sleep;
   2. the same with 100 trees whose plain Python action stays RUNNING for 2 s
-     without waking the tree (polled, backing off to the 10 ms poll interval);
+     without waking the tree (polled, backing off to the 20 ms poll interval);
   3. wake-up latency: from a blackboard write through SequentialEngine on another
      thread to the start of the tick it causes (median and 99th percentile);
   4. how late a 100 ms Sleep ends in tick_until_success (median of 20);
