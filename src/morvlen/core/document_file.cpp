@@ -46,14 +46,27 @@ std::string_view kind_of(mode_t mode) {
     return "not a regular file";
 }
 
+// Whether the open file `info` is the file that `path` names now, inside `dir`.
+bool is_inside_now(const std::filesystem::path& path, const struct stat& info, const std::filesystem::path& dir) {
+    const auto now = resolved_path(path);
+    struct stat named {};
+    return lies_inside(now, dir) && ::stat(now.c_str(), &named) == 0 && named.st_dev == info.st_dev &&
+           named.st_ino == info.st_ino;
+}
+
 }  // namespace
 
-std::string read_document_file(const std::filesystem::path& path, std::int64_t max_bytes, std::string_view limit_name) {
+std::string read_document_file(const std::filesystem::path& path, std::int64_t max_bytes, std::string_view limit_name,
+                               const std::filesystem::path* confine_to) {
     // O_NONBLOCK: opening a FIFO without a writer must not wait for one.
     const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (file.get() < 0) fail_errno(path, "cannot open");
     struct stat info {};
     if (::fstat(file.get(), &info) != 0) fail_errno(path, "cannot read");
+    if (confine_to && !is_inside_now(path, info, *confine_to)) {
+        fail(path, "the file opened is not the one inside the include directory " + confine_to->string() +
+                   " (a link changed while it was opened)", 0);
+    }
     if (!S_ISREG(info.st_mode)) {
         // A directory keeps its errno: opening one as a document is an OSError like any other.
         fail(path, "cannot read " + std::string(kind_of(info.st_mode)) + ", only regular files",

@@ -19,8 +19,11 @@ struct DocumentFileError : BehaviorTreeError {
 };
 
 // The bytes of the regular file at `path`, at most `max_bytes` of them (the limit is
-// named `limit_name` in the refusal). Does not need the GIL.
-std::string read_document_file(const std::filesystem::path& path, std::int64_t max_bytes, std::string_view limit_name);
+// named `limit_name` in the refusal). With `confine_to`, the file opened must be
+// the one `path` names inside that directory once it is open, so that a link
+// swapped after the caller's own check cannot lead outside. Does not need the GIL.
+std::string read_document_file(const std::filesystem::path& path, std::int64_t max_bytes, std::string_view limit_name,
+                               const std::filesystem::path* confine_to = nullptr);
 
 // `path` made absolute with symbolic links resolved, as far as it exists.
 std::filesystem::path resolved_path(const std::filesystem::path& path);

@@ -113,7 +113,7 @@ void TreeLibrary::add_include(const XmlElement& include, const std::string& sour
     const std::int64_t max_bytes = reader_.limits().max_file_bytes;
     std::string content;
     try {
-        content = read_document_file(path, max_bytes, "max_file_bytes");
+        content = read_document_file(path, max_bytes, "max_file_bytes", include_dir ? &*include_dir : nullptr);
     } catch (const DocumentFileError& error) {
         throw TreeBuildError(cannot + error.what() + at_line(source, include.line));
     }

@@ -76,32 +76,42 @@ NodeStatus TreeNode::settle_unfinished(NodeStatus result) {
 }
 
 NodeStatus TreeNode::execute_tick_hooked() {
-    const scripting::NodeScripts* scripts = (hooks_.load(std::memory_order_relaxed) & kConditions) ? config_.scripts.get() : nullptr;
-    if (scripts) {
-        if (const auto decided = scripts->check_pre(*this)) {
-            change_status<observe::Change::Tick>(*decided);
-            return *decided;
-        }
+    if (hooks_.load(std::memory_order_relaxed) & kConditions) return execute_tick_with_conditions();
+    // Observed only: the inline path, with each change recorded.
+    const NodeStatus result = tick();
+    if (result <= NodeStatus::RUNNING) [[unlikely]] return settle_unfinished(result);
+    change_status<observe::Change::Tick>(result);
+    return result;
+}
+
+NodeStatus TreeNode::execute_tick_with_conditions() {
+    const scripting::NodeScripts& scripts = *config_.scripts;
+    if (const auto decided = scripts.check_pre(*this)) {
+        change_status<observe::Change::Tick>(*decided);
+        return *decided;
     }
     const NodeStatus result = tick();
     if (result == NodeStatus::IDLE) refuse_idle_result();
     change_status<observe::Change::Tick>(result);
-    if (scripts) scripts->run_post(*this, result);
+    scripts.run_post(*this, result);
     if (result == NodeStatus::RUNNING && is_leaf_kind(kind()) && !wakes_tree()) config_.wake_signal->request_poll();
     return result;
 }
 
 void TreeNode::halt_node_hooked() {
-    const bool running = status() == NodeStatus::RUNNING;
+    if (status() != NodeStatus::RUNNING) {
+        change_status<observe::Change::Halt>(NodeStatus::IDLE);
+        return;
+    }
     {
         // IDLE afterwards even when halt() raises, so that nothing halts the node twice.
         struct Idle {
             TreeNode& node;
             ~Idle() { node.change_status<observe::Change::Halt>(NodeStatus::IDLE); }
         } idle{*this};
-        if (running) halt();
+        halt();
     }
-    if (running && (hooks_.load(std::memory_order_relaxed) & kConditions)) config_.scripts->run_halted(*this);
+    if (hooks_.load(std::memory_order_relaxed) & kConditions) config_.scripts->run_halted(*this);
 }
 
 std::optional<std::string> TreeNode::port_key(std::string_view port) const {

@@ -148,6 +148,7 @@ private:
 
     // The slow paths of execute_tick() and halt_node(), out of line.
     NodeStatus execute_tick_hooked();
+    NodeStatus execute_tick_with_conditions();
     void halt_node_hooked();
     // A tick that returned IDLE (refused) or RUNNING (stored; a leaf that will not
     // wake the tree itself asks the tick loop to poll it).
@@ -163,9 +164,9 @@ private:
         }
         status_.store(to, std::memory_order_relaxed);
     }
-    // Sets the status and records the change. Out of line, so that a tick carries
-    // no more than the check above while the tree is not observed.
-    template <observe::Change C> [[gnu::noinline]] void record_change(observe::TreeRecorder& recorder, NodeStatus to) noexcept {
+    // Sets the status and records the change; it lies on the unlikely side of the
+    // test above, out of the way of a tick while the tree is not observed.
+    template <observe::Change C> [[gnu::always_inline]] void record_change(observe::TreeRecorder& recorder, NodeStatus to) noexcept {
         const NodeStatus from = status_.load(std::memory_order_relaxed);
         status_.store(to, std::memory_order_relaxed);
         recorder.record<C>(observe_index_, from, to);

@@ -92,9 +92,9 @@ NodeStatistics TreeRecorder::statistics(std::uint32_t node) const {
     const Counters& c = counters_.at(node);
     constexpr auto relaxed = std::memory_order_relaxed;
     return {c.ticks.load(relaxed),
-            c.successes.load(relaxed),
-            c.failures.load(relaxed),
-            c.skips.load(relaxed),
+            c.results[static_cast<std::size_t>(NodeStatus::SUCCESS)].load(relaxed),
+            c.results[static_cast<std::size_t>(NodeStatus::FAILURE)].load(relaxed),
+            c.results[static_cast<std::size_t>(NodeStatus::SKIPPED)].load(relaxed),
             c.halts.load(relaxed),
             c.running_total_ns.load(relaxed),
             c.running_last_ns.load(relaxed),

@@ -8,6 +8,7 @@
 // Clocks are read once per tick, never per change, so that recording stays cheap:
 // a change carries the time its tick started.
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -104,7 +105,9 @@ public:
 
 private:
     struct Counters {
-        std::atomic<std::int64_t> ticks{0}, successes{0}, failures{0}, skips{0}, halts{0};
+        std::atomic<std::int64_t> ticks{0}, halts{0};
+        // Results by status (indexed by NodeStatus; IDLE's slot stays unused).
+        std::array<std::atomic<std::int64_t>, 5> results{};
         std::atomic<std::int64_t> running_total_ns{0}, running_last_ns{0};
         // -1: not known (the node was RUNNING before the tree was observed).
         std::atomic<std::int64_t> running_since_ns{-1};
@@ -119,13 +122,8 @@ private:
     }
     [[gnu::always_inline]] static void count_result(Counters& c, NodeStatus result) noexcept {
         bump(c.ticks);
-        switch (result) {
-            case NodeStatus::SUCCESS: bump(c.successes); break;
-            case NodeStatus::FAILURE: bump(c.failures); break;
-            case NodeStatus::SKIPPED: bump(c.skips); break;
-            default: return;
-        }
-        c.last_result.store(result, std::memory_order_relaxed);
+        bump(c.results[static_cast<std::size_t>(result)]);
+        if (result != NodeStatus::RUNNING) c.last_result.store(result, std::memory_order_relaxed);
     }
     // Ends a stretch of RUNNING that began in an earlier tick, at the clock now.
     void end_running(Counters& c) noexcept;
