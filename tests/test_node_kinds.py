@@ -322,7 +322,12 @@ def test_an_exception_keeps_its_type_and_traceback_and_names_its_node(where, rai
     assert caught.value.__notes__ == [f"raised by {role} of Fails node 'M/seq/f' in behavior tree 'M'"]
 
 
-def test_an_error_while_halting_after_a_failed_tick_keeps_the_tick_error_as_its_context():
+def raising(node):
+    raise ValueError("tick")
+
+
+@pytest.mark.parametrize("broken, tick_error", [(raising, ValueError), (lambda node: "done", NodeLogicError)])
+def test_an_error_while_halting_after_a_failed_tick_keeps_the_tick_error_as_its_context(broken, tick_error):
     class Both(StatefulActionNode):
         def on_start(self, node):
             return NodeStatus.RUNNING
@@ -333,16 +338,13 @@ def test_an_error_while_halting_after_a_failed_tick_keeps_the_tick_error_as_its_
         def on_halted(self, node):
             raise KeyError("halt")
 
-    def broken(node):
-        raise ValueError("tick")
-
     factory = BehaviorTreeFactory()
     factory.register_action_class(Both)
     factory.register_action("Broken", broken)
     tree = factory.create_tree_from_text(xml("<ParallelAll><Both/><Broken/></ParallelAll>"))
     with pytest.raises(KeyError) as caught:
         tree.tick_once()
-    assert isinstance(caught.value.__context__, ValueError)
+    assert isinstance(caught.value.__context__, tick_error)
     assert tree.status == NodeStatus.IDLE
     tree.reset()  # nothing is left RUNNING, so nothing is halted twice
 

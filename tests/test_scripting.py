@@ -17,6 +17,7 @@ from morvlen.core import (
     registered_enums,
 )
 from nodes_helpers import Harness, tree_xml
+from runtime_helpers import document, engine_with, port, tree
 
 S, F, R, K = NodeStatus.SUCCESS, NodeStatus.FAILURE, NodeStatus.RUNNING, NodeStatus.SKIPPED
 
@@ -186,6 +187,24 @@ def test_on_halted_runs_when_a_running_node_is_halted_only():
     assert harness.engine.get_all_blackboard_data() == {"n": 1}
 
 
+def broken(node):
+    raise ValueError("tick")
+
+
+@pytest.mark.parametrize("failing, raised", [("<Broken/>", ValueError), ('<Script code="missing + 1"/>', ScriptError)])
+def test_a_failed_tick_error_survives_an_on_halted_script_that_fails(failing, raised):
+    factory = BehaviorTreeFactory()
+    factory.register_action("Run", lambda node: R)
+    factory.register_action("Broken", broken)
+    tree = factory.create_tree_from_text(tree_xml(f'<ParallelAll><Run _onHalted="nope = 1"/>{failing}</ParallelAll>'))
+    with pytest.raises(raised) as caught:
+        tree.tick_once()
+    note = caught.value.__notes__[-1]
+    assert note.startswith("ScriptError: Run 'T/ParallelAll/Run' _onHalted=\"nope = 1\": 'nope' does not exist")
+    assert note.endswith("(raised while the tree was halted after this error)")
+    assert tree.status == NodeStatus.IDLE
+
+
 class Level(enum.IntEnum):
     LOW = 1
     HIGH = 3
@@ -234,6 +253,41 @@ def test_root_and_remapped_variables_inside_a_subtree():
     tree.blackboard.set("outer", 1)
     assert tree.tick_once() == S
     assert tree.blackboard.to_dict() == {"outer": 2, "seen": 2, "after": 2}
+
+
+# Values of each kind scripts read, in an order that changes the kind at every write
+# (a long str is read differently from a short one); what the next script read must see.
+WRITTEN = [(5, "5"), ("go", "'go'"), ("long " * 60, "'" + "long " * 60 + "'"), (Level.HIGH, "HIGH"),
+           (2.5, "2.5"), (True, "true"), (7, "7")]
+WRITERS = {
+    "python": "",
+    "port": '<Put out="{v}"/>',
+    "subtree port": '<SubTree ID="W" inner="{v}"/>',
+    "script": "<Script code=" + quoteattr("v := " + " : ".join(f"i == {k} ? {literal}" for k, (_, literal)
+                                                                  in enumerate(WRITTEN)) + " : 0; i += 1") + "/>",
+}
+
+
+@pytest.mark.parametrize("writer", WRITERS)
+def test_scripts_read_the_last_write_of_every_writer(writer):
+    register_enums(Level)
+    values = iter(value for value, _ in WRITTEN)
+
+    def put(node):
+        node.setOutput("out", next(values))
+        return S
+
+    xml = document(tree("T", f'<Sequence>{WRITERS[writer]}<Script code="seen := v"/></Sequence>'),
+                   tree("W", '<Put out="{inner}"/>'), main="T")
+    engine = engine_with({"Put": (put, [port("out", direction="output")])}, xml)
+    engine.set_blackboard_data("i", 0)
+    engine.set_blackboard_data("v", [])  # no script value: written over before it is read
+    for value, _ in WRITTEN:
+        if writer == "python":
+            engine.set_blackboard_data("v", value)
+        assert engine.tick_once() == S
+        seen = engine.get_blackboard_data("seen")
+        assert seen == value and type(seen) is (int if isinstance(value, enum.IntEnum) else type(value))
 
 
 def test_script_condition():

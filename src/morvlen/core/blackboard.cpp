@@ -21,7 +21,7 @@ Blackboard::~Blackboard() {
     if (entries_.empty()) return;
     if (!nanobind::is_alive()) {
         // The interpreter is gone or going: its objects can no longer be released.
-        for (auto& entry : entries_) entry.second.release();
+        for (auto& entry : entries_) entry.second.object.release();
         return;
     }
     nb::gil_scoped_acquire gil;
@@ -45,6 +45,7 @@ std::pair<const Blackboard*, std::string> Blackboard::resolve(std::string_view k
         while (board->parent_) board = board->parent_.get();
         return {board, std::string(key.substr(1))};
     }
+    if (!forwards_.load(std::memory_order_acquire)) return {this, std::string(key)};
     std::optional<std::string> parent_key;
     bool forward = false;
     {
@@ -71,13 +72,26 @@ std::optional<nb::object> Blackboard::get_holding_gil(std::string_view key) cons
     std::lock_guard lock(board->mutex_);
     const auto found = board->entries_.find(local_key);
     if (found == board->entries_.end()) return std::nullopt;
-    return found->second;
+    return found->second.object;
+}
+
+std::optional<scripting::Value> Blackboard::get_scalar(std::string_view key) const {
+    const auto [board, local_key] = resolve(key);
+    std::lock_guard lock(board->mutex_);
+    const auto found = board->entries_.find(local_key);
+    if (found == board->entries_.end()) return std::nullopt;
+    return found->second.scalar;
+}
+
+Blackboard::Entry Blackboard::make_entry(nb::object value) {
+    auto scalar = scripting::immutable_value(value);
+    return {std::move(value), std::move(scalar)};
 }
 
 void Blackboard::set(std::string_view key, nb::object value) {
     nb::gil_scoped_acquire gil;
     // Taken over here: the caller's parameter may outlive this call's GIL.
-    nb::object replaced = std::move(value);
+    Entry replaced = make_entry(std::move(value));
     const auto [board, local_key] = resolve(key);
     {
         std::lock_guard lock(board->mutex_);
@@ -89,7 +103,7 @@ void Blackboard::set(std::string_view key, nb::object value) {
 bool Blackboard::unset(std::string_view key) {
     nb::gil_scoped_acquire gil;
     const auto [board, local_key] = resolve(key);
-    nb::object removed;
+    Entry removed;
     {
         std::lock_guard lock(board->mutex_);
         const auto found = board->entries_.find(local_key);
@@ -103,11 +117,12 @@ bool Blackboard::unset(std::string_view key) {
 void Blackboard::add_remapping(std::string key, std::string parent_key) {
     std::lock_guard lock(mutex_);
     remapping_.insert_or_assign(std::move(key), std::move(parent_key));
+    forwards_.store(true, std::memory_order_release);
 }
 
 void Blackboard::set_local(std::string key, nb::object value) {
     nb::gil_scoped_acquire gil;
-    nb::object replaced = std::move(value);
+    Entry replaced = make_entry(std::move(value));
     {
         std::lock_guard lock(mutex_);
         std::swap(entries_[key], replaced);
@@ -118,11 +133,12 @@ void Blackboard::set_local(std::string key, nb::object value) {
 void Blackboard::enable_autoremap(bool on) {
     std::lock_guard lock(mutex_);
     autoremap_ = on;
+    if (on) forwards_.store(true, std::memory_order_release);
 }
 
 int Blackboard::visit_entries(visitproc visit, void* arg) const {
     std::lock_guard lock(mutex_);
-    for (const auto& entry : entries_) Py_VISIT(entry.second.ptr());
+    for (const auto& entry : entries_) Py_VISIT(entry.second.object.ptr());
     return 0;
 }
 
@@ -152,7 +168,10 @@ void Blackboard::clear() { held_by_wrapper(*this).clear_boards(); }
 std::vector<std::pair<std::string, nb::object>> Blackboard::local_entries() const {
     nb::gil_scoped_acquire gil;
     std::lock_guard lock(mutex_);
-    return {entries_.begin(), entries_.end()};
+    std::vector<std::pair<std::string, nb::object>> entries;
+    entries.reserve(entries_.size());
+    for (const auto& [key, entry] : entries_) entries.emplace_back(key, entry.object);
+    return entries;
 }
 
 }  // namespace morvlen::bt

@@ -7,7 +7,12 @@
 // Thread safety: every method may be called from any thread, with or without the
 // GIL; methods take the GIL themselves where they touch Python objects, and an
 // internal mutex guards the entry table.
+//
+// Scripts read entries without the GIL: an entry holding an immutable scalar (int,
+// float, bool, short str) keeps a C++ copy of its value, taken when it is written.
+// Every write replaces the object, so the copy cannot go stale.
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,6 +23,8 @@
 #include <vector>
 
 #include <nanobind/nanobind.h>
+
+#include "morvlen/core/scripting/script_value.h"
 
 namespace morvlen::bt {
 
@@ -38,6 +45,9 @@ public:
     std::optional<nanobind::object> get(std::string_view key) const;
     // As get, for callers holding the GIL (scripts read several entries under one).
     std::optional<nanobind::object> get_holding_gil(std::string_view key) const;
+    // The entry's copy of its scalar value, read without the GIL; nullopt when the
+    // entry is missing or holds another object (read it with get_holding_gil then).
+    std::optional<scripting::Value> get_scalar(std::string_view key) const;
     void set(std::string_view key, nanobind::object value);
     // Removes the entry; returns whether it existed.
     bool unset(std::string_view key);
@@ -75,10 +85,20 @@ private:
 
     Ptr parent_;
     bool autoremap_ = false;
+    // Set once a key may be forwarded (a remapping or autoremap): until then, keys
+    // resolve here without taking the mutex.
+    std::atomic<bool> forwards_ = false;
     std::map<std::string, std::string, std::less<>> remapping_;
     std::set<std::string, std::less<>> local_keys_;  // never forwarded, see set_local
+    struct Entry {
+        nanobind::object object;
+        std::optional<scripting::Value> scalar;  // see get_scalar
+    };
+    // An entry for `value`, its scalar copy taken. Needs the GIL.
+    static Entry make_entry(nanobind::object value);
+
     mutable std::mutex mutex_;
-    std::map<std::string, nanobind::object, std::less<>> entries_;
+    std::map<std::string, Entry, std::less<>> entries_;
 };
 
 }  // namespace morvlen::bt

@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -123,20 +124,47 @@ void Tree::halt_all() {
     if (first_error) std::rethrow_exception(first_error);
 }
 
+namespace {
+
+// `error` as the Python exception its caller gets: a C++ error translated as the
+// bindings translate it, by a throwaway function that rethrows it. Needs the GIL.
+nb::python_error as_python_error(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (nb::python_error& python) {
+        return python;
+    } catch (...) {
+    }
+    try {
+        nb::cpp_function([error] { std::rethrow_exception(error); })();
+    } catch (nb::python_error& python) {
+        return python;
+    }
+    throw std::logic_error("a rethrowing function returned");
+}
+
+}  // namespace
+
 void Tree::halt_after_failure(const std::exception_ptr& failure) {
-    // As in Python's own `except: cleanup(); raise`: an error raised while halting
-    // replaces the tick's error and keeps it as its __context__.
     try {
         halt_all();
     } catch (nb::python_error& halting) {
+        // As in Python's own `except: cleanup(); raise`: an error raised by a halt
+        // hook replaces the tick's error and keeps it as its __context__.
         nb::gil_scoped_acquire gil;
-        try {
-            std::rethrow_exception(failure);
-        } catch (nb::python_error& original) {
-            PyException_SetContext(halting.value().ptr(), nb::borrow(original.value()).release().ptr());
-        } catch (...) {  // a runtime error has no Python object to chain; the halt's error is raised alone
-        }
+        const nb::python_error original = as_python_error(failure);
+        PyException_SetContext(halting.value().ptr(), nb::borrow(original.value()).release().ptr());
         throw;
+    } catch (const std::exception&) {
+        // The runtime's own error while halting (an _onHalted script that fails) is a
+        // consequence of the tick's error: that one reaches the caller, with a note.
+        nb::gil_scoped_acquire gil;
+        nb::python_error original = as_python_error(failure);
+        const nb::python_error halting = as_python_error(std::current_exception());
+        const nb::handle type = halting.type();
+        original.value().attr("add_note")(nb::str("{}: {} (raised while the tree was halted after this error)")
+                                              .format(type.attr("__qualname__"), halting.value()));
+        throw original;
     }
 }
 

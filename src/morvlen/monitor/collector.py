@@ -25,7 +25,10 @@ def trees_of(engine: Any) -> list[tuple[str, Any]]:
     ThreadEngine) the trees it named."""
     if isinstance(engine, SequentialEngine):
         return [("tree", engine)]
-    return observe.live_trees(engine)
+    # Workers name their trees in whatever order they get to run: list them in the
+    # engine's own order (creation), so that the page does not shuffle.
+    rank = {tree_id: i for i, tree_id in enumerate(list(getattr(engine, "trees", None) or ()))}
+    return sorted(observe.live_trees(engine), key=lambda live: rank.get(live[0], len(rank)))
 
 
 @dataclass

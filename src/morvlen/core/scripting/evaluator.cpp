@@ -198,6 +198,7 @@ private:
     }
 
     std::optional<Value> read(const std::string& name, bool required) {
+        if (auto scalar = board_.get_scalar(name)) return scalar;
         hold_gil();
         const auto object = board_.get_holding_gil(name);
         if (!object) {

@@ -7,7 +7,8 @@
 namespace morvlen::bt::scripting {
 
 // The value of the script's last statement. Computes in C++; the GIL is taken only
-// once a blackboard entry is read or written, and held to the end of the script.
+// once a blackboard entry is written or read that holds no scalar copy (see
+// Blackboard::get_scalar), and held to the end of the script.
 // EvaluationFault on a run-time error (the statements before it keep their effect).
 Value evaluate(const Script& script, Blackboard& blackboard);
 

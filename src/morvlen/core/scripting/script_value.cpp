@@ -12,24 +12,57 @@ namespace nb = nanobind;
 
 namespace morvlen::bt::scripting {
 
-Value value_from_python(nb::handle object, const std::string& key) {
-    PyObject* raw = object.ptr();
+namespace {
+
+// Numbers scripts read: bools, ints within 64 bits (IntEnum members as their int)
+// and floats.
+std::optional<Value> number_value(PyObject* raw) {
     if (PyBool_Check(raw)) return raw == Py_True;
     if (PyLong_Check(raw)) {
         int overflow = 0;
         const long long number = PyLong_AsLongLongAndOverflow(raw, &overflow);
-        if (overflow) throw EvaluationFault("entry '" + key + "' holds an int beyond 64 bits, which scripts cannot use");
+        if (overflow) return std::nullopt;
         return static_cast<std::int64_t>(number);
     }
     if (PyFloat_Check(raw)) return PyFloat_AS_DOUBLE(raw);
+    return std::nullopt;
+}
+
+// The UTF-8 text of a str; nullptr with a Python error set when it has none (lone surrogates).
+const char* utf8(PyObject* raw, std::size_t& size) {
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(raw, &length);
+    size = static_cast<std::size_t>(length);
+    return text;
+}
+
+}  // namespace
+
+Value value_from_python(nb::handle object, const std::string& key) {
+    PyObject* raw = object.ptr();
+    if (auto number = number_value(raw)) return *std::move(number);
+    if (PyLong_Check(raw)) throw EvaluationFault("entry '" + key + "' holds an int beyond 64 bits, which scripts cannot use");
     if (PyUnicode_Check(raw)) {
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(raw, &size);
+        std::size_t size = 0;
+        const char* text = utf8(raw, size);
         if (!text) throw nb::python_error();
-        return std::string(text, static_cast<std::size_t>(size));
+        return std::string(text, size);
     }
     throw EvaluationFault("entry '" + key + "' holds " + bt::describe(object) +
                           ", which scripts cannot use (they read int, float, bool and str)");
+}
+
+std::optional<Value> immutable_value(nb::handle object) {
+    PyObject* raw = object.ptr();
+    if (!PyUnicode_Check(raw)) return number_value(raw);
+    if (PyUnicode_GET_LENGTH(raw) > mirrored_text_length) return std::nullopt;
+    std::size_t size = 0;
+    const char* text = utf8(raw, size);
+    if (!text) {
+        PyErr_Clear();  // not copied: value_from_python reports it when a script reads it
+        return std::nullopt;
+    }
+    return std::string(text, size);
 }
 
 nb::object value_to_python(const Value& value) {
