@@ -26,7 +26,7 @@ address)
 thread)
     flags="-fsanitize=thread -fno-omit-frame-pointer"
     runtime=libtsan.so
-    export TSAN_OPTIONS="halt_on_error=1:exitcode=88:second_deadlock_stack=1${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+    export TSAN_OPTIONS="halt_on_error=1:exitcode=88:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
     ;;
 *)
     echo "usage: bash scripts/sanitize.sh address|thread [pytest args]" >&2

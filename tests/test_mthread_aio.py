@@ -61,3 +61,38 @@ def test_failures_and_stops_reach_the_awaiting_task(logs):
         await engine.stop_all_trees()
 
     asyncio.run(asyncio.wait_for(main(), 30))
+
+
+
+def test_a_cancelled_task_abandons_its_command(logs):
+    """A loop in flight is cancelled and its tree halted; a command queued behind it
+    is never sent; the next caller gets its own answer."""
+    from morvlen.core import NodeStatus
+
+    halted = []
+
+    def busy(node):
+        return NodeStatus.RUNNING
+
+    busy.on_halted = lambda node: halted.append(node)
+
+    async def main():
+        engine = AsyncThreadEngine()
+        engine.engine.register_action_behavior("Busy", busy, [])
+        tree = await engine.create_tree_from_text(doc("<Busy/>"))
+        looping = asyncio.create_task(engine.tick_until_success(tree))
+        while not engine.engine.trees[tree]["command"][0]:  # the worker has the command
+            await asyncio.sleep(0.005)
+        queued = asyncio.create_task(engine.set_blackboard_data(tree, "sent", True))
+        await asyncio.sleep(0.05)
+        for task in (queued, looping):
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await asyncio.wait_for(task, 5)
+        answers = [await asyncio.wait_for(call, 10) for call in
+                   (engine.tick_once(tree), engine.get_blackboard_data(tree, "sent"))] + [len(halted)]
+        await engine.stop_all_trees()
+        return answers
+
+    # the next tick is RUNNING, nothing was set, and the cancelled loop halted the tree
+    assert asyncio.run(asyncio.wait_for(main(), 30)) == [NodeStatus.RUNNING, None, 1]

@@ -1,11 +1,13 @@
 """The engine's protocol pinned with a stand-in runtime engine: commands, results,
 messages, log lines, the typing convention, creation, stop and registration."""
 
+import errno
+import os
 import threading
 
 import pytest
 
-from mthread_support import JOIN_TIMEOUT
+from mthread_support import JOIN_TIMEOUT, in_thread
 
 XML = "<root/>"
 
@@ -387,6 +389,20 @@ def test_create_from_file(engine, stand_in, tmp_path):
     with pytest.raises(FileNotFoundError):
         engine.create_tree_from_file(str(tmp_path / "missing.xml"))
     assert engine.get_tree_ids() == ["f"]
+
+
+@pytest.mark.parametrize("special", ["fifo", "/dev/zero"])
+def test_create_from_file_refuses_what_would_block(engine, tmp_path, special):
+    """A FIFO waits for a writer and a device never ends: refused at once, no tree."""
+    path = tmp_path / "pipe.xml" if special == "fifo" else special
+    if special == "fifo":
+        os.mkfifo(path)
+    caller, outcome = in_thread(lambda: engine.create_tree_from_file(str(path)))
+    caller.join(JOIN_TIMEOUT)
+    assert not caller.is_alive()
+    error = outcome["error"]
+    assert type(error) is OSError and error.errno == errno.EINVAL and error.filename == str(path)
+    assert engine.get_tree_ids() == []
 
 
 def test_worker_thread_and_condition_come_from_the_module_threading(mt, engine, monkeypatch):

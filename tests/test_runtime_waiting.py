@@ -75,9 +75,9 @@ def test_bad_limits_are_refused(call):
     assert engine.get_tree_status()["tick_count"] == 0
 
 
-def test_poll_interval_defaults_to_10_ms_and_zero_ticks_back_to_back():
+def test_poll_interval_defaults_to_20_ms_and_zero_ticks_back_to_back():
     engine = engine_with({"A": (lambda node: R, [])}, document(tree("T", "<A/>")))
-    assert engine.poll_interval == pytest.approx(0.01)
+    assert engine.poll_interval == pytest.approx(0.02)
     engine.poll_interval = 0
     assert engine.tick_while_running(max_ticks=50) == R
 

@@ -18,8 +18,9 @@
 // With none of these, the wait lasts until a wake(), the loop's own limit or a
 // cancel (which is a wake() too).
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 namespace morvlen::bt {
@@ -49,11 +50,18 @@ public:
     WaitResult wait(Clock::duration poll_interval, Clock::time_point limit);
 
 private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    // Tells a sleeping waiter to look again; called with mutex_ held.
+    bool rouse_sleeper() noexcept;
+
+    std::mutex mutex_;  // guards the fields below; never held while the waiter sleeps
     bool woken_ = false;
     bool poll_requested_ = false;
+    bool sleeping_ = false;  // the waiter is asleep on changes_ (or about to be)
     Clock::time_point earliest_ = Clock::time_point::max();
+    // The waiter sleeps on this word itself (a futex), not on a condition variable:
+    // a timed condition wait leaves its mutex marked contended, so each poll would
+    // pay one more system call to release it. Changed under mutex_ only.
+    std::atomic<std::uint32_t> changes_{0};
 };
 
 }  // namespace morvlen::bt

@@ -134,7 +134,7 @@ void bind_sequential_engine(nb::module_& m) {
                 self.set_poll_interval(*interval);
             },
             "The longest, in seconds, a tick loop waits before ticking again a tree whose action stays RUNNING "
-            "without waking it (default 0.01). The first wait is 100 microseconds, doubled after each poll up to "
+            "without waking it (default 0.02). The first wait is 100 microseconds, doubled after each poll up to "
             "this value. 0 ticks back to back, never waiting.")
         .def("tick_n_times", &SequentialEngine::tick_n_times, "n"_a,
              "Ticks n times; returns the root's status after each tick ([] for n <= 0).")

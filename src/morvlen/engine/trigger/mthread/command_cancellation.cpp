@@ -3,7 +3,6 @@
 #include "morvlen/engine/trigger/mthread/command_cancellation.h"
 
 #include <chrono>
-#include <optional>
 #include <thread>
 #include <utility>
 
@@ -63,17 +62,18 @@ void abandon_command(TreeChannel& channel, PyObject* tree_id) {
 
 namespace {
 
-// Engaged only while a FailureCollector lives on the thread, which empties it under
-// the GIL: at thread exit it holds no reference.
-thread_local std::optional<CommandFailure> collected;
+// The failure slot of the FailureCollector living on this thread, if any. A plain
+// pointer: a thread-local with a destructor would run code at thread exit, on
+// storage the thread library frees on its own schedule.
+thread_local CommandFailure* collected = nullptr;
 
 }  // namespace
 
-FailureCollector::FailureCollector() noexcept { collected.emplace(); }
+FailureCollector::FailureCollector() noexcept : outer_(std::exchange(collected, &failure_)) {}
 
-FailureCollector::~FailureCollector() { collected.reset(); }
+FailureCollector::~FailureCollector() { collected = outer_; }
 
-CommandFailure FailureCollector::take() { return std::exchange(*collected, {}); }
+CommandFailure FailureCollector::take() { return std::exchange(failure_, {}); }
 
 void remember_failure(const Ref& message, const Ref& cause) {
     if (collected) *collected = {message, cause};

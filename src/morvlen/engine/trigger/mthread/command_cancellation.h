@@ -35,6 +35,10 @@ public:
     FailureCollector(const FailureCollector&) = delete;
     FailureCollector& operator=(const FailureCollector&) = delete;
     CommandFailure take();
+
+private:
+    CommandFailure failure_;
+    CommandFailure* outer_;  // the collector this one hides, if any
 };
 void remember_failure(const Ref& message, const Ref& cause);
 

@@ -46,8 +46,32 @@ Ref command_record(PyObject* command_type, PyObject* params) {
     return record;
 }
 
+// Another thread may interrupt a caller's wait as Ctrl+C does on the main thread
+// (the asyncio front end does, for a cancelled task): it sets the exception to
+// raise as `morvlen_interrupt` on the caller's Thread object, then notifies the
+// tree's condition. True, with that exception set, when the caller must give up.
+bool interrupted_elsewhere() {
+    // Taken from sys.modules when there (as it is for any threaded program): cheaper than an import.
+    PyObject* name = interned<"threading">();
+    if (!name) return true;
+    Ref threading = Ref::steal(PyImport_GetModule(name));
+    if (!threading && !PyErr_Occurred()) threading = Ref::steal(PyImport_Import(name));
+    const Ref thread = threading ? call_method<"current_thread">(threading.get(), {}) : Ref{};
+    if (!thread) return true;
+    // Looked up in the instance dict: a missing attribute costs no AttributeError.
+    const Ref attributes = get_attr<"__dict__">(thread.get());
+    PyObject* key = interned<"morvlen_interrupt">();
+    if (!attributes || !key) return true;
+    PyObject* exception = PyDict_Check(attributes.get()) ? PyDict_GetItemWithError(attributes.get(), key) : nullptr;
+    if (!exception) return PyErr_Occurred() != nullptr;
+    if (!PyExceptionInstance_Check(exception)) return false;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
+    return true;
+}
+
 // One wait on the condition, telling the worker that a caller waits.
 bool wait_once(const TreeRecord& r, TreeChannel& channel) {
+    if (interrupted_elsewhere()) return false;
     channel.caller_waiting = true;
     const Ref waited = call_method<"wait">(r.cond.get(), {});
     channel.caller_waiting = false;
@@ -148,12 +172,12 @@ PyObject* send_command(const CallContext& ctx) {
         if (!pending) return nullptr;
         if (pending.get() == Py_None && channel->worker_ended) return raise_worker_ended(ctx);
     }
+    if (interrupted_elsewhere()) return nullptr;  // given up while waiting for the turn: nothing is sent
     const Ref command = command_record(ctx.arg(1), ctx.arg(2));
-    if (!command || !set_slot(record->command, command.get()) ||
-        !call_method<"notify">(record->cond.get(), {})) {
-        return nullptr;
-    }
-    const Ref triple = wait_for_result(*record, *channel);
+    if (!command || !set_slot(record->command, command.get())) return nullptr;
+    // An interrupt inside notify (it runs Python code) leaves the command sent: it is
+    // withdrawn like one interrupted in the wait, so its answer reaches nobody else.
+    const Ref triple = call_method<"notify">(record->cond.get(), {}) ? wait_for_result(*record, *channel) : Ref{};
     if (!triple) {
         withdraw(*record, *channel, command.get(), tree_id);
         if (PyErr_Occurred()) return nullptr;

@@ -1,4 +1,9 @@
 // Creating trees: a record in `trees` and a started worker thread per tree.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+
 #include "morvlen/engine/trigger/mthread/context_guard.h"
 #include "morvlen/engine/trigger/mthread/engine_logging.h"
 #include "morvlen/engine/trigger/mthread/engine_methods.h"
@@ -85,6 +90,38 @@ void take_back(PyObject* trees, PyObject* tree_id, PyObject* record) {
     pending.restore();
 }
 
+// What a path names when it is neither a regular file nor a directory, or null.
+const char* special_file_kind(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return nullptr;
+}
+
+// Opening a FIFO waits for a writer, and a device may never end: such a path is
+// refused with an OSError naming it before open() is tried. Regular files and
+// directories, and paths that cannot be looked at here, are left to open(),
+// which reports its own errors as before. False with the exception set.
+bool refuse_special_file(PyObject* path) {
+    PyObject* converted = nullptr;
+    if (!PyUnicode_FSConverter(path, &converted)) {
+        PyErr_Clear();  // not a path (a file descriptor, say): open() decides
+        return true;
+    }
+    const Ref encoded = Ref::steal(converted);
+    struct stat info {};
+    int status = 0;
+    Py_BEGIN_ALLOW_THREADS
+    status = ::stat(PyBytes_AS_STRING(encoded.get()), &info);
+    Py_END_ALLOW_THREADS
+    const char* kind = status == 0 ? special_file_kind(info.st_mode) : nullptr;
+    if (!kind) return true;
+    const std::string reason = std::string("Not a regular file but ") + kind;
+    const Ref error = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", EINVAL, reason.c_str(), path));
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return false;
+}
+
 }  // namespace
 
 PyObject* create_tree_from_text(const CallContext& ctx) {
@@ -130,6 +167,7 @@ PyObject* create_tree_from_text(const CallContext& ctx) {
 }
 
 PyObject* create_tree_from_file(const CallContext& ctx) {
+    if (!refuse_special_file(ctx.arg(0))) return nullptr;
     const Ref open = ctx.global<"open">();
     const Ref mode = str_of("r");
     const Ref kwnames = Ref::steal(Py_BuildValue("(s)", "encoding"));
