@@ -50,19 +50,41 @@ Ref command_record(PyObject* command_type, PyObject* params) {
 // (the asyncio front end does, for a cancelled task): it sets the exception to
 // raise as `morvlen_interrupt` on the caller's Thread object, then notifies the
 // tree's condition. True, with that exception set, when the caller must give up.
-bool interrupted_elsewhere() {
+//
+// The caller's Thread attributes (its __dict__), kept in the thread state's own dict
+// after the first lookup: threading.current_thread() runs Python code, and this
+// check comes with every command and every wake-up. Borrowed; null on error.
+PyObject* caller_thread_attributes() {
+    PyObject* state = PyThreadState_GetDict();
+    PyObject* key = interned<"morvlen_thread_attributes">();
+    if (!key) return nullptr;
+    if (state) {
+        if (PyObject* cached = PyDict_GetItemWithError(state, key)) return cached;
+        if (PyErr_Occurred()) return nullptr;
+    }
     // Taken from sys.modules when there (as it is for any threaded program): cheaper than an import.
     PyObject* name = interned<"threading">();
-    if (!name) return true;
+    if (!name) return nullptr;
     Ref threading = Ref::steal(PyImport_GetModule(name));
     if (!threading && !PyErr_Occurred()) threading = Ref::steal(PyImport_Import(name));
     const Ref thread = threading ? call_method<"current_thread">(threading.get(), {}) : Ref{};
-    if (!thread) return true;
-    // Looked up in the instance dict: a missing attribute costs no AttributeError.
+    if (!thread) return nullptr;
     const Ref attributes = get_attr<"__dict__">(thread.get());
+    if (!attributes || !PyDict_Check(attributes.get())) return nullptr;
+    if (!state) {
+        PyErr_SetString(PyExc_RuntimeError, "the calling thread has no thread state dict");
+        return nullptr;
+    }
+    if (PyDict_SetItem(state, key, attributes.get()) < 0) return nullptr;
+    return attributes.get();  // the state dict holds it now
+}
+
+bool interrupted_elsewhere() {
+    PyObject* attributes = caller_thread_attributes();
     PyObject* key = interned<"morvlen_interrupt">();
     if (!attributes || !key) return true;
-    PyObject* exception = PyDict_Check(attributes.get()) ? PyDict_GetItemWithError(attributes.get(), key) : nullptr;
+    // Looked up in the instance dict: a missing attribute costs no AttributeError.
+    PyObject* exception = PyDict_GetItemWithError(attributes, key);
     if (!exception) return PyErr_Occurred() != nullptr;
     if (!PyExceptionInstance_Check(exception)) return false;
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
