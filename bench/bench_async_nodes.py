@@ -14,10 +14,9 @@ from __future__ import annotations
 import argparse
 import asyncio
 import platform
-import statistics
 import time
 
-from bench_waiting import doc, percentile, waiting_cpu
+from bench_waiting import doc, latency_text, waiting_cpu
 
 from morvlen.core import NodeStatus
 from morvlen.engine.sequential_engine import SequentialEngine
@@ -75,8 +74,7 @@ def main() -> None:
     print(f"1. {args.trees} trees awaiting asyncio.sleep(2) in async actions: {share * 100:.2f} % of one core")
 
     latencies = completion_latency(200)
-    print(f"2. async completion to next tick: median {statistics.median(latencies) * 1e6:.0f} µs, "
-          f"99th percentile {percentile(latencies, 0.99) * 1e6:.0f} µs")
+    print(f"2. async completion to next tick: {latency_text(latencies)}")
 
 
 if __name__ == "__main__":

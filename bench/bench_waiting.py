@@ -133,9 +133,11 @@ def _swallow(call, *args):
         pass
 
 
-def percentile(values: list[float], share: float) -> float:
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
+def latency_text(seconds: list[float]) -> str:
+    """Median and 99th percentile of latencies, in µs."""
+    ordered = sorted(seconds)
+    p99 = ordered[min(len(ordered) - 1, int(0.99 * len(ordered)))]
+    return f"median {statistics.median(ordered) * 1e6:.0f} µs, 99th percentile {p99 * 1e6:.0f} µs"
 
 
 def main() -> None:
@@ -160,8 +162,7 @@ def main() -> None:
     print(f"2. {args.pollers} trees polling a RUNNING Python action: {share * 100:.2f} % of one core")
 
     latencies = wake_latency(200)
-    print(f"3. wake-up latency: median {statistics.median(latencies) * 1e6:.0f} µs, "
-          f"99th percentile {percentile(latencies, 0.99) * 1e6:.0f} µs")
+    print(f"3. wake-up latency: {latency_text(latencies)}")
 
     late = sleep_overshoot(20)
     print(f"4. 100 ms Sleep ends late by: median {statistics.median(late) * 1e3:.3f} ms, max {max(late) * 1e3:.3f} ms")
