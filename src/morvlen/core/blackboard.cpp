@@ -67,20 +67,20 @@ std::optional<nb::object> Blackboard::get(std::string_view key) const {
     return get_holding_gil(key);
 }
 
-std::optional<nb::object> Blackboard::get_holding_gil(std::string_view key) const {
+template <class T> std::optional<T> Blackboard::read_entry(std::string_view key, T Entry::*field) const {
     const auto [board, local_key] = resolve(key);
     std::lock_guard lock(board->mutex_);
     const auto found = board->entries_.find(local_key);
     if (found == board->entries_.end()) return std::nullopt;
-    return found->second.object;
+    return found->second.*field;
+}
+
+std::optional<nb::object> Blackboard::get_holding_gil(std::string_view key) const {
+    return read_entry(key, &Entry::object);
 }
 
 std::optional<scripting::Value> Blackboard::get_scalar(std::string_view key) const {
-    const auto [board, local_key] = resolve(key);
-    std::lock_guard lock(board->mutex_);
-    const auto found = board->entries_.find(local_key);
-    if (found == board->entries_.end()) return std::nullopt;
-    return found->second.scalar;
+    return read_entry(key, &Entry::scalar).value_or(std::nullopt);
 }
 
 Blackboard::Entry Blackboard::make_entry(nb::object value) {

@@ -96,6 +96,9 @@ private:
     };
     // An entry for `value`, its scalar copy taken. Needs the GIL.
     static Entry make_entry(nanobind::object value);
+    // A copy of `field` of the entry at `key`, read under its board's lock; nullopt
+    // when there is no such entry.
+    template <class T> std::optional<T> read_entry(std::string_view key, T Entry::*field) const;
 
     mutable std::mutex mutex_;
     std::map<std::string, Entry, std::less<>> entries_;
