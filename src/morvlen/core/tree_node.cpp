@@ -91,10 +91,9 @@ NodeStatus TreeNode::execute_tick_with_conditions() {
         return *decided;
     }
     const NodeStatus result = tick();
-    if (result == NodeStatus::IDLE) refuse_idle_result();
-    change_status<observe::Change::Tick>(result);
+    if (result <= NodeStatus::RUNNING) settle_unfinished(result);
+    else change_status<observe::Change::Tick>(result);
     scripts.run_post(*this, result);
-    if (result == NodeStatus::RUNNING && is_leaf_kind(kind()) && !wakes_tree()) config_.wake_signal->request_poll();
     return result;
 }
 
