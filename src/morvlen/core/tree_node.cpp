@@ -55,12 +55,12 @@ TreeNode::TreeNode(NodeConfig config) : config_(std::move(config)) {
 
 TreeNode::~TreeNode() = default;
 
-void TreeNode::attach_recorder(observe::TreeRecorder* recorder, std::uint32_t index) noexcept {
-    // The index is published with the recorder (release/acquire on recorder_) and
-    // left as it was on detach, since a tick under way may still be recording.
-    if (recorder) observe_index_ = index;
-    recorder_.store(recorder, std::memory_order_release);
-    if (recorder) hooks_.fetch_or(kObserved, std::memory_order_release);
+void TreeNode::attach_probe(observe::NodeProbe* probe) noexcept {
+    // The probe lives as long as the tree, so a tick under way may go on
+    // recording through it after a detach.
+    probe_.store(probe, std::memory_order_release);
+    settled_out_of_line_.store(probe ? NodeStatus::SKIPPED : NodeStatus::RUNNING, std::memory_order_relaxed);
+    if (probe) hooks_.fetch_or(kObserved, std::memory_order_release);
     else hooks_.fetch_and(static_cast<std::uint8_t>(~kObserved), std::memory_order_release);
 }
 
@@ -68,40 +68,40 @@ void TreeNode::refuse_idle_result() const {
     throw NodeLogicError(registration_name() + " '" + full_path() + "': tick returned IDLE, which is never a result");
 }
 
-NodeStatus TreeNode::settle_unfinished(NodeStatus result) {
+[[gnu::noinline]] NodeStatus TreeNode::settle_unfinished(NodeStatus result) {
     if (result == NodeStatus::IDLE) refuse_idle_result();
     change_status<observe::Change::Tick>(result);
     if (is_leaf_kind(kind()) && !wakes_tree()) config_.wake_signal->request_poll();
     return result;
 }
 
-NodeStatus TreeNode::execute_tick_hooked() {
-    if (hooks_.load(std::memory_order_relaxed) & kConditions) return execute_tick_with_conditions();
-    // Observed only: the inline path, with each change recorded.
-    const NodeStatus result = tick();
+// Out of line and small, so that the common case saves no registers.
+NodeStatus TreeNode::settle_result(NodeStatus result) {
     if (result <= NodeStatus::RUNNING) [[unlikely]] return settle_unfinished(result);
     change_status<observe::Change::Tick>(result);
     return result;
 }
 
-NodeStatus TreeNode::execute_tick_with_conditions() {
+[[gnu::noinline]] NodeStatus TreeNode::execute_tick_with_conditions() {
     const scripting::NodeScripts& scripts = *config_.scripts;
     if (const auto decided = scripts.check_pre(*this)) {
         change_status<observe::Change::Tick>(*decided);
         return *decided;
     }
-    const NodeStatus result = tick();
-    if (result <= NodeStatus::RUNNING) settle_unfinished(result);
-    else change_status<observe::Change::Tick>(result);
+    const NodeStatus result = settle_result(tick());
     scripts.run_post(*this, result);
     return result;
 }
 
 void TreeNode::halt_node_hooked() {
-    if (status() != NodeStatus::RUNNING) {
-        change_status<observe::Change::Halt>(NodeStatus::IDLE);
+    if (status() == NodeStatus::RUNNING) [[unlikely]] {
+        halt_running();
         return;
     }
+    change_status<observe::Change::Halt>(NodeStatus::IDLE);
+}
+
+[[gnu::noinline]] void TreeNode::halt_running() {
     {
         // IDLE afterwards even when halt() raises, so that nothing halts the node twice.
         struct Idle {

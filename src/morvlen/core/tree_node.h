@@ -70,11 +70,11 @@ public:
     // Ticks the node: checks its pre-conditions (which may decide the status without
     // ticking), runs tick(), refuses IDLE as a result (NodeLogicError), stores the
     // status and runs its post-conditions. Inline, so that a parent ticking a plain
-    // child pays one byte test beyond the child's own tick.
+    // child pays one byte test and one compare beyond the child's own tick.
     NodeStatus execute_tick() {
-        if (hooks_.load(std::memory_order_relaxed) != 0) [[unlikely]] return execute_tick_hooked();
+        if (hooks_.load(std::memory_order_relaxed) & kConditions) [[unlikely]] return execute_tick_with_conditions();
         const NodeStatus result = tick();
-        if (result <= NodeStatus::RUNNING) [[unlikely]] return settle_unfinished(result);
+        if (result <= settled_out_of_line_.load(std::memory_order_relaxed)) [[unlikely]] return settle_result(result);
         status_.store(result, std::memory_order_relaxed);
         return result;
     }
@@ -131,8 +131,8 @@ public:
     // or nullopt when the port holds a literal or is not set.
     std::optional<std::string> port_key(std::string_view port) const;
 
-    // Reports this node's status changes to `recorder` as node `index` (null: stop).
-    void attach_recorder(observe::TreeRecorder* recorder, std::uint32_t index) noexcept;
+    // Reports this node's status changes through `probe` (null: stop).
+    void attach_probe(observe::NodeProbe* probe) noexcept;
 
 protected:
     virtual NodeStatus tick() = 0;
@@ -146,37 +146,41 @@ private:
     // What makes a tick or a halt leave the inline path; one byte, tested first.
     enum Hook : std::uint8_t { kConditions = 1, kObserved = 2 };
 
-    // The slow paths of execute_tick() and halt_node(), out of line.
-    NodeStatus execute_tick_hooked();
+    // The slow paths of execute_tick() and halt_node(), out of line and split, so
+    // that an observed tree's common cases pass through small functions.
     NodeStatus execute_tick_with_conditions();
-    void halt_node_hooked();
-    // A tick that returned IDLE (refused) or RUNNING (stored; a leaf that will not
-    // wake the tree itself asks the tick loop to poll it).
+    // Stores and records a result; refuses IDLE, and a RUNNING leaf that will not
+    // wake the tree itself asks the tick loop to poll it.
+    NodeStatus settle_result(NodeStatus result);
     NodeStatus settle_unfinished(NodeStatus result);
+    void halt_node_hooked();
+    void halt_running();
     [[noreturn]] void refuse_idle_result() const;
 
     // Every status change outside the inline paths passes here, so that an
     // observed tree sees each one.
     template <observe::Change C> void change_status(NodeStatus to) noexcept {
-        if (observe::TreeRecorder* recorder = recorder_.load(std::memory_order_acquire)) [[unlikely]] {
-            record_change<C>(*recorder, to);
+        if (observe::NodeProbe* probe = probe_.load(std::memory_order_acquire)) [[unlikely]] {
+            record_change<C>(*probe, to);
             return;
         }
         status_.store(to, std::memory_order_relaxed);
     }
     // Sets the status and records the change; it lies on the unlikely side of the
     // test above, out of the way of a tick while the tree is not observed.
-    template <observe::Change C> [[gnu::always_inline]] void record_change(observe::TreeRecorder& recorder, NodeStatus to) noexcept {
+    template <observe::Change C> [[gnu::always_inline]] void record_change(observe::NodeProbe& probe, NodeStatus to) noexcept {
         const NodeStatus from = status_.load(std::memory_order_relaxed);
         status_.store(to, std::memory_order_relaxed);
-        recorder.record<C>(observe_index_, from, to);
+        probe.recorder->record<C>(probe, from, to);
     }
 
     NodeConfig config_;
     std::atomic<NodeStatus> status_{NodeStatus::IDLE};
     std::atomic<std::uint8_t> hooks_{0};
-    std::atomic<observe::TreeRecorder*> recorder_{nullptr};
-    std::uint32_t observe_index_ = 0;
+    // Results up to this one leave execute_tick()'s inline path: IDLE and RUNNING
+    // always, every result while the tree is observed.
+    std::atomic<NodeStatus> settled_out_of_line_{NodeStatus::RUNNING};
+    std::atomic<observe::NodeProbe*> probe_{nullptr};
 };
 
 class ControlNode : public TreeNode {

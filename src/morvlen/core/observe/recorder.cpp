@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <stdexcept>
+#include <string>
 
 namespace morvlen::bt::observe {
 
@@ -20,13 +22,18 @@ double unix_seconds(std::int64_t steady_ns) noexcept {
 }
 
 TreeRecorder::TreeRecorder(std::size_t node_count, std::size_t capacity)
-    : counters_(node_count),
+    : node_count_(node_count),
+      probes_(std::make_unique<NodeProbe[]>(node_count)),
       ring_(std::bit_ceil(std::max<std::size_t>(capacity, 16))),
       tick_times_(ring_.size()),
       mask_(ring_.size() - 1),
       start_ns_(steady_now_ns()) {
     // No tick has a time yet: a tick number that no tick stamp can match.
     for (auto& stamp : tick_times_) stamp.store(~std::uint64_t{0}, std::memory_order_relaxed);
+    for (std::uint32_t node = 0; node < node_count; ++node) {
+        probes_[node].recorder = this;
+        probes_[node].node_bits = std::uint64_t{node} << 8;
+    }
 }
 
 std::int64_t TreeRecorder::time_of_tick(std::uint32_t tick) const noexcept {
@@ -35,7 +42,7 @@ std::int64_t TreeRecorder::time_of_tick(std::uint32_t tick) const noexcept {
     return start_ns_ + static_cast<std::int64_t>(stamp & kMicrosMask) * 1000;
 }
 
-void TreeRecorder::end_running(Counters& c) noexcept {
+void TreeRecorder::end_running(NodeCounters& c) noexcept {
     const std::int64_t since = c.running_since_ns.load(std::memory_order_relaxed);
     if (since < 0) return;
     const std::int64_t spent = steady_now_ns() - since;
@@ -89,13 +96,17 @@ std::uint64_t TreeRecorder::dropped() const {
 }
 
 NodeStatistics TreeRecorder::statistics(std::uint32_t node) const {
-    const Counters& c = counters_.at(node);
+    if (node >= node_count_) throw std::out_of_range("no node " + std::to_string(node) + " in this recorder");
+    const NodeCounters& c = probes_[node].counters;
     constexpr auto relaxed = std::memory_order_relaxed;
-    return {c.ticks.load(relaxed),
-            c.results[static_cast<std::size_t>(NodeStatus::SUCCESS)].load(relaxed),
-            c.results[static_cast<std::size_t>(NodeStatus::FAILURE)].load(relaxed),
-            c.results[static_cast<std::size_t>(NodeStatus::SKIPPED)].load(relaxed),
-            c.halts.load(relaxed),
+    const auto ends = [&](NodeStatus status) { return c.ends[static_cast<std::size_t>(status)].load(relaxed); };
+    const std::int64_t successes = ends(NodeStatus::SUCCESS), failures = ends(NodeStatus::FAILURE),
+                       skips = ends(NodeStatus::SKIPPED);
+    return {ends(NodeStatus::RUNNING) + successes + failures + skips,
+            successes,
+            failures,
+            skips,
+            ends(NodeStatus::IDLE),
             c.running_total_ns.load(relaxed),
             c.running_last_ns.load(relaxed),
             c.last_result.load(relaxed)};

@@ -10,7 +10,7 @@ observe::TreeRecorder& Tree::start_observing(std::size_t capacity) {
         throw BehaviorTreeError("tree '" + id_ + "' has " + std::to_string(all.size()) + " nodes, more than can be observed");
     }
     if (!recorder_storage_) recorder_storage_ = std::make_unique<observe::TreeRecorder>(all.size(), capacity);
-    for (std::uint32_t i = 0; i < all.size(); ++i) all[i]->attach_recorder(recorder_storage_.get(), i);
+    for (std::uint32_t i = 0; i < all.size(); ++i) all[i]->attach_probe(&recorder_storage_->probe(i));
     recorder_.store(recorder_storage_.get(), std::memory_order_release);
     observed_.store(true);
     return *recorder_storage_;
@@ -19,7 +19,7 @@ observe::TreeRecorder& Tree::start_observing(std::size_t capacity) {
 void Tree::stop_observing() noexcept {
     std::lock_guard lock(observe_mutex_);
     observed_.store(false);
-    for (TreeNode* node : walk()) node->attach_recorder(nullptr, 0);
+    for (TreeNode* node : walk()) node->attach_probe(nullptr);
 }
 
 }  // namespace morvlen::bt
