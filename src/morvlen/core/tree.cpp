@@ -81,7 +81,7 @@ std::shared_ptr<Tree> Tree::create(std::string id, std::unique_ptr<TreeNode> roo
 NodeStatus Tree::tick_once() {
     Exclusive exclusive(*this, "tick");
     ++tick_count_;
-    if (observe::TreeRecorder* recorder = this->recorder()) recorder->mark_time(tick_count_.load());
+    mark_observed_time();
     try {
         return root_->execute_tick();
     } catch (...) {
@@ -93,7 +93,7 @@ NodeStatus Tree::tick_once() {
 
 void Tree::reset() {
     Exclusive exclusive(*this, "reset");
-    if (observe::TreeRecorder* recorder = this->recorder()) recorder->mark_time(tick_count_.load());
+    mark_observed_time();
     halt_all();
     tick_count_ = 0;
 }

@@ -106,6 +106,8 @@ private:
     std::vector<TreeNode*> walk() const;
     void halt_all();
     void halt_after_failure(const std::exception_ptr& failure);
+    // Gives the changes that follow the time and tick count they carry, while observed.
+    void mark_observed_time() noexcept;
 
     std::string id_;
     std::uint64_t serial_;

@@ -16,6 +16,12 @@ observe::TreeRecorder& Tree::start_observing(std::size_t capacity) {
     return *recorder_storage_;
 }
 
+void Tree::mark_observed_time() noexcept {
+    // The recorder stays after a stop, for reading; its clock is read only while observed.
+    if (!observed()) return;
+    if (observe::TreeRecorder* recorder = this->recorder()) recorder->mark_time(tick_count_.load());
+}
+
 void Tree::stop_observing() noexcept {
     std::lock_guard lock(observe_mutex_);
     observed_.store(false);
