@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import re
 import threading
+import time
 import xml.etree.ElementTree as ElementTree
 
 import pytest
@@ -132,6 +133,25 @@ def test_statistics_after_retries_and_halts():
     assert stats["T/RetryUntilSuccessful"]["halts"] == 1 and stats["T/RetryUntilSuccessful"]["ticks"] == 2
     # After the tick the nodes are IDLE again; the statistics still tell what ran.
     assert [n["status"] for n in observe.snapshot(engine)["nodes"]] == ["IDLE", "IDLE"]
+
+
+def test_time_running_counts_stretches_that_span_ticks():
+    engine = engine_with({"Slow": (lambda node, answers=iter([NodeStatus.RUNNING, NodeStatus.SUCCESS] * 2): next(answers), [])},
+                         document(tree("T", "<Inverter><Slow/></Inverter>")))
+    observe.start(engine)
+    for pause in (0.05, 0.0):
+        engine.tick_once()
+        time.sleep(pause)
+        engine.tick_once()
+        slow = observe.statistics(engine)["T/Inverter/Slow"]
+        if pause:
+            assert slow["running_last"] >= pause and slow["running_total"] == slow["running_last"]
+    assert slow["running_total"] >= 0.05 and 0 < slow["running_last"] < slow["running_total"]
+    # A stretch within one tick counts none.
+    engine = engine_with({}, document(tree("T", "<Inverter><AlwaysFailure/></Inverter>")))
+    observe.start(engine)
+    engine.tick_n_times(3)
+    assert observe.statistics(engine)["T/Inverter"]["running_total"] == 0
 
 
 def test_log_written_as_json_lines_replays_the_tree_at_a_moment(tmp_path):
