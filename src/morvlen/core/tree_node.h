@@ -143,7 +143,8 @@ protected:
     void set_status(NodeStatus status) noexcept { change_status<observe::Change::Set>(status); }
 
 private:
-    // What makes a tick or a halt leave the inline path; one byte, tested first.
+    // What makes a tick (conditions) or a halt (conditions, an observer) leave the
+    // inline path; one byte, tested first.
     enum Hook : std::uint8_t { kConditions = 1, kObserved = 2 };
 
     // The slow paths of execute_tick() and halt_node(), out of line and split, so
@@ -178,7 +179,7 @@ private:
     std::atomic<NodeStatus> status_{NodeStatus::IDLE};
     std::atomic<std::uint8_t> hooks_{0};
     // Results up to this one leave execute_tick()'s inline path: IDLE and RUNNING
-    // always, every result while the tree is observed.
+    // always, every result (up to SKIPPED, the last status) while observed.
     std::atomic<NodeStatus> settled_out_of_line_{NodeStatus::RUNNING};
     std::atomic<observe::NodeProbe*> probe_{nullptr};
 };
