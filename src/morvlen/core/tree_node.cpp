@@ -68,6 +68,8 @@ void TreeNode::refuse_idle_result() const {
     throw NodeLogicError(registration_name() + " '" + full_path() + "': tick returned IDLE, which is never a result");
 }
 
+// The rare steps are kept out of line (noinline), so that the small functions that
+// call them (settle_result, halt_node_hooked) reach them by a jump and save no registers.
 [[gnu::noinline]] NodeStatus TreeNode::settle_unfinished(NodeStatus result) {
     if (result == NodeStatus::IDLE) refuse_idle_result();
     change_status<observe::Change::Tick>(result);
