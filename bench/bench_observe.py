@@ -20,17 +20,8 @@ import subprocess
 import sys
 import time
 
-from bench_runtime import python_action, wide_tree
-from morvlen.core import NodeStatus
+from bench_runtime import engine_for, wide_tree
 from morvlen.engine.sequential_engine import SequentialEngine
-
-
-def engine_for(xml: str) -> SequentialEngine:
-    engine = SequentialEngine()
-    engine.register_action_behavior("Py", python_action, [])
-    engine.create_tree_from_text(xml)
-    assert engine.tick_once() == NodeStatus.SUCCESS
-    return engine
 
 
 def tick_seconds(engine: SequentialEngine, seconds: float) -> float:

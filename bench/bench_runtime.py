@@ -43,12 +43,17 @@ def timed_ticks(engine: SequentialEngine, seconds: float) -> tuple[int, float]:
     return ticks, time.perf_counter() - start
 
 
-def tree_rate(xml: str, seconds: float) -> tuple[float, float]:
+def engine_for(xml: str) -> SequentialEngine:
+    """An engine holding `xml` (its `Py` leaves run python_action), ticked once."""
     engine = SequentialEngine()
     engine.register_action_behavior("Py", python_action, [])
     engine.create_tree_from_text(xml)
     assert engine.tick_once() == NodeStatus.SUCCESS
-    ticks, elapsed = timed_ticks(engine, seconds)
+    return engine
+
+
+def tree_rate(xml: str, seconds: float) -> tuple[float, float]:
+    ticks, elapsed = timed_ticks(engine_for(xml), seconds)
     return ticks / elapsed, elapsed / ticks
 
 

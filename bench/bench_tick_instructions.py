@@ -24,12 +24,9 @@ TREES = {"C++ leaves only": "<AlwaysSuccess/>", "10 Python actions": "<Py/>"}
 def child(leaf: str, ticks: int, observed: bool) -> None:
     """The body run under callgrind."""
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    from bench_runtime import python_action, wide_tree
-    from morvlen.engine.sequential_engine import SequentialEngine
+    from bench_runtime import engine_for, wide_tree
 
-    engine = SequentialEngine()
-    engine.register_action_behavior("Py", python_action, [])
-    engine.create_tree_from_text(wide_tree(10, leaf)[0])
+    engine = engine_for(wide_tree(10, leaf)[0])
     if observed:
         from morvlen.core import observe
 
